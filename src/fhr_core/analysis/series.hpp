@@ -1,0 +1,60 @@
+// Stage one of a window: the samples inside the window become a gap-free
+// series of one value per whole second, and the window's coverage and the
+// suspicion of maternal heart-rate capture are measured on it. Every later
+// stage reads only this series.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../model.hpp"
+
+namespace fhr_core {
+
+// One second of a window: the means of the usable values that fell in it.
+// `timestamp` is the text of the first sample of the second; it is empty when
+// no sample fell in the second, whose display text is then "<ms>ms".
+struct SecondSample {
+    std::optional<double> fetal_bpm;
+    std::optional<double> maternal_bpm;
+    std::optional<double> toco;
+    std::string_view timestamp;
+    std::int64_t timestamp_ms = 0;  // start of the second, a multiple of 1000
+};
+
+// Start of the whole second holding `ms` (floor towards minus infinity).
+[[nodiscard]] std::int64_t second_start(std::int64_t ms) noexcept;
+
+// The contiguous run of time-sorted samples with start_ms <= time <= end_ms,
+// found by binary search.
+[[nodiscard]] std::span<const MonitorSample> select_window_samples(std::span<const MonitorSample> sorted,
+                                                                   std::int64_t start_ms,
+                                                                   std::int64_t end_ms) noexcept;
+
+// One element per second from second_start(start_ms) to second_start(end_ms);
+// empty when the end's second lies before the start's.
+[[nodiscard]] std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected,
+                                                            FetalChannel channel,
+                                                            std::int64_t start_ms, std::int64_t end_ms);
+
+// Fills window_start, window_end, duration_seconds and the data_quality group.
+void assess_signal_quality(std::span<const MonitorSample> selected, std::span<const SecondSample> series,
+                           std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window);
+
+// The elements with from_ms <= timestamp_ms <= to_ms (both inclusive), found by
+// arithmetic on the one-second grid.
+[[nodiscard]] std::span<const SecondSample> seconds_between(std::span<const SecondSample> series,
+                                                            std::int64_t from_ms, std::int64_t to_ms) noexcept;
+
+// The display text of a second: its first sample's text, or "<ms>ms".
+[[nodiscard]] std::string second_text(const SecondSample& second);
+
+// The display text of the element nearest to `time_ms` (the earlier of two
+// equally near). The series must not be empty.
+[[nodiscard]] std::string nearest_second_text(std::span<const SecondSample> series, std::int64_t time_ms);
+
+}  // namespace fhr_core

@@ -1,0 +1,227 @@
+// The records every stage passes around: monitor samples and the recording
+// they form, the settings of one call, and the analysis report with one record
+// per window. Plain values; the enumerations carry their report words.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.hpp"
+
+namespace fhr_core {
+
+// ---------------------------------------------------------------- recording
+
+// One monitor row. `timestamp` is the display text of the row's time; it views
+// either the caller's input text or the text store of the InputData that holds
+// the sample, and parse_monitor_timestamp(timestamp) == timestamp_ms.
+// A value is absent when the input had none it could read; ranges are not
+// checked here (0, negative, huge, NaN and infinities are all kept).
+struct MonitorSample {
+    std::optional<double> hr1;
+    std::optional<double> hr2;
+    std::optional<double> hr3;
+    std::optional<double> hrm;
+    std::optional<double> toco;
+    std::string_view timestamp;
+    std::int64_t timestamp_ms = 0;
+};
+
+// Which fetal heart-rate channel the analysis reads. Used like an enumeration
+// (FetalChannel::HR2, switch, ==) and parsed from the caller's channel name.
+class FetalChannel {
+public:
+    enum Value : std::uint8_t { HR1, HR2, HR3 };
+
+    constexpr FetalChannel(Value value = HR1) noexcept : value_(value) {}
+    constexpr operator Value() const noexcept { return value_; }
+
+    // Trims Unicode white space, upper-cases ASCII letters and accepts exactly
+    // HR1, HR2 or HR3; otherwise "unsupported fetal channel: " + that text.
+    [[nodiscard]] static Result<FetalChannel> parse(std::string_view text);
+
+private:
+    Value value_;
+};
+
+[[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
+// The sample's value on the chosen fetal channel.
+[[nodiscard]] std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept;
+
+// Stable storage for display texts a reader has to build itself (a JSON `t`
+// normalised to "2024-03-01 10:00:00"). Views handed out stay valid while the
+// store lives, also when the store is moved.
+class TextStore {
+public:
+    std::string_view keep(std::string_view text);
+
+private:
+    static constexpr std::size_t block_size = 64 * 1024;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t used_in_last_ = block_size;
+};
+
+// A whole recording as a reader returns it: samples sorted stably by time.
+// Sample texts view the input text (CSV) or `texts` (JSON); the InputData must
+// not outlive the input text it was read from.
+struct InputData {
+    std::vector<MonitorSample> samples;
+    std::uint64_t out_of_order_rows = 0;
+    std::uint64_t duplicate_timestamps = 0;
+    TextStore texts;
+};
+
+// The common finish of both readers. While reading, `count_out_of_order` is
+// told each accepted row's time in input order (a row earlier than the row
+// accepted just before it is out of order); at the end `finish_input` sorts
+// stably by time and counts repeated times.
+struct OutOfOrderCounter {
+    std::optional<std::int64_t> previous_ms;
+    std::uint64_t count = 0;
+    void accept(std::int64_t timestamp_ms) noexcept;
+};
+void finish_input(InputData& data, const OutOfOrderCounter& counter);
+
+// The recording as the report's "input" object describes it.
+struct InputSummary {
+    std::uint64_t rows = 0;
+    std::optional<std::string> start_timestamp;
+    std::optional<std::string> end_timestamp;
+    double duration_seconds = 0.0;
+    std::uint64_t out_of_order_rows = 0;
+    std::uint64_t duplicate_timestamps = 0;
+};
+
+// ----------------------------------------------------------------- settings
+
+struct AnalysisSettings {
+    std::optional<std::uint32_t> window_minutes;  // absent: chunk mode
+    std::uint32_t step_seconds = 60;              // 0 counts as 1 second
+    std::optional<std::uint8_t> gestational_age_weeks;
+    FetalChannel channel = FetalChannel::HR1;
+};
+
+// ------------------------------------------------------------------- events
+
+enum class DecelerationKind { variable, early, late, prolonged, gradual };
+
+struct AccelerationEvent {
+    std::string start;
+    std::string end;
+    double duration_seconds = 0.0;
+    double peak_bpm = 0.0;
+};
+
+struct DecelerationEvent {
+    std::string start;
+    std::string end;
+    double duration_seconds = 0.0;
+    double nadir_bpm = 0.0;
+    double depth_bpm = 0.0;
+    double time_to_nadir_seconds = 0.0;
+    DecelerationKind kind = DecelerationKind::gradual;
+};
+
+struct ContractionEvent {
+    std::string start;
+    std::string peak;
+    std::string end;
+    double duration_seconds = 0.0;
+    double peak_toco = 0.0;
+};
+
+// ------------------------------------------------------------------- report
+
+enum class Classification { category_i, category_ii, category_iii, unclassified };
+enum class AlertLevel { none, warning, urgent_review, critical, data_quality };
+enum class BaselineClass { bradycardia, normal, tachycardia };
+enum class VariabilityClass { absent, minimal, moderate, marked };
+
+[[nodiscard]] std::string_view to_text(Classification value) noexcept;
+[[nodiscard]] std::string_view to_text(AlertLevel value) noexcept;
+[[nodiscard]] std::string_view to_text(BaselineClass value) noexcept;
+[[nodiscard]] std::string_view to_text(VariabilityClass value) noexcept;
+
+// The "features" object of a window, in report order.
+struct WindowFeatures {
+    std::optional<double> fetal_hr_min_bpm;
+    std::optional<double> fetal_hr_p05_bpm;
+    std::optional<double> fetal_hr_mean_bpm;
+    std::optional<double> fetal_hr_median_bpm;
+    std::optional<double> fetal_hr_p95_bpm;
+    std::optional<double> fetal_hr_max_bpm;
+    std::optional<double> fetal_hr_std_dev_bpm;
+    std::optional<double> baseline_delta_mean_bpm;
+    std::uint64_t fetal_hr_seconds_below_110 = 0;
+    std::uint64_t fetal_hr_seconds_110_to_160 = 0;
+    std::uint64_t fetal_hr_seconds_above_160 = 0;
+    double fetal_hr_percent_below_110 = 0.0;
+    double fetal_hr_percent_110_to_160 = 0.0;
+    double fetal_hr_percent_above_160 = 0.0;
+    std::uint64_t acceleration_count = 0;
+    std::uint64_t deceleration_count = 0;
+    std::uint64_t prolonged_deceleration_count = 0;
+    double total_deceleration_seconds = 0.0;
+    std::optional<double> deepest_deceleration_nadir_bpm;
+    std::optional<double> max_deceleration_depth_bpm;
+    std::uint64_t contraction_count = 0;
+    double contractions_per_10_min = 0.0;
+    std::optional<double> toco_mean;
+    std::optional<double> toco_max;
+    std::optional<double> maternal_hr_mean_bpm;
+    std::optional<double> fetal_maternal_mean_difference_bpm;
+};
+
+// The "data_quality" object of a window, in report order.
+struct DataQuality {
+    std::uint64_t expected_seconds = 0;
+    std::uint64_t raw_samples = 0;
+    double fetal_usable_ratio = 0.0;
+    double maternal_usable_ratio = 0.0;
+    double toco_usable_ratio = 0.0;
+    double suspected_maternal_capture_ratio = 0.0;
+};
+
+struct TocoSummary {
+    std::vector<ContractionEvent> contractions;
+    double contractions_per_10_min = 0.0;
+    std::optional<bool> tachysystole;
+};
+
+// One analysed window, fields in report order. The verdict lists hold views of
+// the fixed sentences of the classification (never formatted text).
+struct WindowAnalysis {
+    std::string window_start;
+    std::string window_end;
+    double duration_seconds = 0.0;
+    Classification classification = Classification::unclassified;
+    AlertLevel alert_level = AlertLevel::data_quality;
+    std::optional<std::int32_t> baseline_bpm;
+    std::optional<BaselineClass> baseline_class;
+    std::optional<double> variability_bpm;
+    std::optional<VariabilityClass> variability_class;
+    WindowFeatures features;
+    DataQuality data_quality;
+    TocoSummary toco_summary;
+    std::vector<std::string_view> reasons;
+    std::vector<std::string_view> high_risk_features;
+    std::vector<std::string_view> protective_features;
+    std::vector<std::string_view> limitations;
+
+    // Not printed: read by the typing and the classification.
+    std::vector<AccelerationEvent> accelerations;
+    std::vector<DecelerationEvent> decelerations;
+};
+
+struct AnalysisReport {
+    std::vector<WindowAnalysis> windows;
+    InputSummary input;
+    AnalysisSettings settings;
+};
+
+}  // namespace fhr_core

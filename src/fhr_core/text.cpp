@@ -1,0 +1,68 @@
+#include "text.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fhr_core {
+namespace {
+
+bool is_white_space(char32_t c) noexcept {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+        case 0x85: case 0xA0: case 0x1680:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return c >= 0x2000 && c <= 0x200A;
+    }
+}
+
+// Length in bytes of the white-space character starting at text[i], or 0.
+std::size_t white_space_at_front(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    const auto b0 = static_cast<unsigned char>(text[0]);
+    if (b0 < 0x80) return is_white_space(b0) ? 1 : 0;
+    if ((b0 & 0xE0) == 0xC0 && text.size() >= 2) {
+        const char32_t c = (char32_t(b0 & 0x1F) << 6) | (static_cast<unsigned char>(text[1]) & 0x3F);
+        return is_white_space(c) ? 2 : 0;
+    }
+    if ((b0 & 0xF0) == 0xE0 && text.size() >= 3) {
+        const char32_t c = (char32_t(b0 & 0x0F) << 12) |
+                           (char32_t(static_cast<unsigned char>(text[1]) & 0x3F) << 6) |
+                           (static_cast<unsigned char>(text[2]) & 0x3F);
+        return is_white_space(c) ? 3 : 0;
+    }
+    return 0;  // no white space needs four bytes
+}
+
+// Length in bytes of the white-space character that ends the text, or 0.
+std::size_t white_space_at_back(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    if (static_cast<unsigned char>(text.back()) < 0x80) return white_space_at_front(text.substr(text.size() - 1));
+    for (std::size_t len = 2; len <= 3 && len <= text.size(); ++len) {
+        const std::string_view tail = text.substr(text.size() - len);
+        if (white_space_at_front(tail) == len) return len;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim_white_space(std::string_view text) noexcept {
+    while (const std::size_t n = white_space_at_front(text)) text.remove_prefix(n);
+    while (const std::size_t n = white_space_at_back(text)) text.remove_suffix(n);
+    return text;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+}  // namespace fhr_core
