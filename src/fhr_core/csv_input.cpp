@@ -1,8 +1,219 @@
-// STUB: to be replaced by the CSV reader.
 #include "csv_input.hpp"
 
-namespace fhr_core {
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <system_error>
 
-Result<InputData> read_monitor_csv_str(std::string_view) { return fail("not implemented"); }
+#include "text.hpp"
+#include "time.hpp"
+
+namespace fhr_core {
+namespace {
+
+// The columns a monitor export may carry, in the order they are looked up.
+enum Column : std::size_t { date, hr1, hr2, hr3, hrm, toco, column_count };
+constexpr std::array<std::string_view, column_count> column_names = {"Date", "HR1", "HR2", "HR3", "HRM", "TOCO"};
+
+// Hands out the text's lines. A line ends at a line feed, which is dropped
+// together with one carriage return just before it; a carriage return alone
+// ends nothing. The empty text has no line at all.
+class Lines {
+public:
+    explicit Lines(std::string_view text) noexcept : rest_(text) {}
+
+    std::optional<std::string_view> next() noexcept {
+        if (rest_.empty()) return std::nullopt;
+        const std::size_t end = rest_.find('\n');
+        if (end == std::string_view::npos) {
+            const std::string_view last = rest_;
+            rest_ = {};
+            return last;
+        }
+        std::string_view line = rest_.substr(0, end);
+        rest_.remove_prefix(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        return line;
+    }
+
+    // Length of the next line with its line feed, for sizing the samples.
+    [[nodiscard]] std::size_t next_length() const noexcept {
+        const std::size_t end = rest_.find('\n');
+        return end == std::string_view::npos ? rest_.size() : end + 1;
+    }
+
+    [[nodiscard]] std::size_t remaining() const noexcept { return rest_.size(); }
+
+private:
+    std::string_view rest_;
+};
+
+// A found column: where it stands in the rows and what it fills.
+struct ColumnAt {
+    std::size_t position;
+    Column column;
+};
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Decimal power of the leading digit plus the exponent, clamped: enough to
+// tell a value too large for a double from one too small.
+std::int64_t clamp_magnitude(std::int64_t value) noexcept {
+    constexpr std::int64_t limit = std::int64_t{1} << 48;
+    return std::clamp(value, -limit, limit);
+}
+
+// A channel value: an optional sign, then digits with an optional point (at
+// least one digit in all) and an optional exponent, or inf, infinity or nan in
+// any case. Anything else (hexadecimal, separators, units) is no value.
+std::optional<double> read_value(std::string_view cell) noexcept {
+    const bool negative = !cell.empty() && cell.front() == '-';
+    std::string_view body = cell;
+    if (!body.empty() && (body.front() == '+' || body.front() == '-')) body.remove_prefix(1);
+
+    if (equals_ignoring_ascii_case(body, "inf") || equals_ignoring_ascii_case(body, "infinity")) {
+        return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    }
+    if (equals_ignoring_ascii_case(body, "nan")) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        return negative ? -nan : nan;
+    }
+
+    std::size_t i = 0;
+    const std::size_t integer_begin = i;
+    while (i < body.size() && is_digit(body[i])) ++i;
+    const std::size_t integer_end = i;
+    std::size_t fraction_begin = i;
+    std::size_t fraction_end = i;
+    if (i < body.size() && body[i] == '.') {
+        fraction_begin = ++i;
+        while (i < body.size() && is_digit(body[i])) ++i;
+        fraction_end = i;
+    }
+    if (integer_end == integer_begin && fraction_end == fraction_begin) return std::nullopt;
+    std::int64_t exponent = 0;
+    if (i < body.size() && (body[i] == 'e' || body[i] == 'E')) {
+        ++i;
+        bool exponent_negative = false;
+        if (i < body.size() && (body[i] == '+' || body[i] == '-')) exponent_negative = body[i++] == '-';
+        const std::size_t exponent_begin = i;
+        while (i < body.size() && is_digit(body[i])) {
+            exponent = clamp_magnitude(exponent * 10 + (body[i] - '0'));
+            ++i;
+        }
+        if (i == exponent_begin) return std::nullopt;
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (i != body.size()) return std::nullopt;
+
+    // from_chars reads exactly this syntax once the '+' is gone; it takes the
+    // nearest double and leaves only overflow and underflow to us.
+    const std::string_view number = cell.front() == '+' ? body : cell;
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error == std::errc{} && end == number.data() + number.size()) return value;
+    if (error != std::errc::result_out_of_range) return std::nullopt;
+
+    std::int64_t leading_power = 0;
+    const std::string_view integer = body.substr(integer_begin, integer_end - integer_begin);
+    const std::string_view fraction = body.substr(fraction_begin, fraction_end - fraction_begin);
+    if (const std::size_t first = integer.find_first_not_of('0'); first != std::string_view::npos) {
+        leading_power = clamp_magnitude(static_cast<std::int64_t>(integer.size() - first - 1));
+    } else {
+        const std::size_t first_in_fraction = fraction.find_first_not_of('0');
+        leading_power = -clamp_magnitude(static_cast<std::int64_t>(first_in_fraction) + 1);
+    }
+    const double magnitude = leading_power + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -magnitude : magnitude;
+}
+
+std::string row_message(std::uint64_t line_number, std::string_view what) {
+    return std::string("row ").append(std::to_string(line_number)).append(what);
+}
+
+}  // namespace
+
+Result<InputData> read_monitor_csv_str(std::string_view text) {
+    Lines lines(text);
+    const auto header = lines.next();
+    if (!header) return fail("CSV is empty; expected a header row");
+
+    // Each recognised column is taken from the first header cell that names it.
+    std::array<std::optional<std::size_t>, column_count> found;
+    Pieces header_cells(*header, ',');
+    std::size_t position = 0;
+    while (const auto cell = header_cells.next()) {
+        const std::string_view name = trim_white_space(*cell);
+        for (std::size_t column = 0; column < column_count; ++column) {
+            if (!found[column] && equals_ignoring_ascii_case(name, column_names[column])) found[column] = position;
+        }
+        ++position;
+    }
+    if (!found[date]) return fail("CSV is missing required Date column");
+
+    // The found columns in row order, so that each row is walked once and
+    // only as far as the last column needed.
+    std::array<ColumnAt, column_count> wanted{};
+    std::size_t wanted_count = 0;
+    for (std::size_t column = 0; column < column_count; ++column) {
+        if (!found[column]) continue;
+        std::size_t at = wanted_count++;
+        for (; at > 0 && wanted[at - 1].position > *found[column]; --at) wanted[at] = wanted[at - 1];
+        wanted[at] = {*found[column], static_cast<Column>(column)};
+    }
+
+    InputData data;
+    // Rows of one export have about the same length; the shortest readable
+    // row ("0-0-0 0:0:0" and a line end) bounds the guess.
+    const std::size_t remaining = lines.remaining();
+    const std::size_t typical_row = std::max<std::size_t>(lines.next_length(), 12);
+    data.samples.reserve(remaining / typical_row + remaining / typical_row / 8 + 1);
+
+    OutOfOrderCounter counter;
+    std::uint64_t line_number = 1;
+    while (const auto line = lines.next()) {
+        ++line_number;
+        if (trim_white_space(*line).empty()) continue;
+
+        std::array<std::optional<std::string_view>, column_count> cells;
+        Pieces row_cells(*line, ',');
+        std::size_t next_wanted = 0;
+        for (std::size_t at = 0; next_wanted < wanted_count; ++at) {
+            const auto cell = row_cells.next();
+            if (!cell) break;
+            if (at == wanted[next_wanted].position) cells[wanted[next_wanted++].column] = *cell;
+        }
+        if (!cells[date]) return fail(row_message(line_number, " is missing Date"));
+
+        MonitorSample sample;
+        sample.timestamp = trim_white_space(*cells[date]);
+        const auto time = parse_monitor_timestamp(sample.timestamp);
+        if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
+        sample.timestamp_ms = *time;
+
+        const auto value_of = [&cells](Column column) -> std::optional<double> {
+            if (!cells[column]) return std::nullopt;
+            const std::string_view cell = trim_white_space(*cells[column]);
+            return cell.empty() ? std::nullopt : read_value(cell);
+        };
+        sample.hr1 = value_of(hr1);
+        sample.hr2 = value_of(hr2);
+        sample.hr3 = value_of(hr3);
+        sample.hrm = value_of(hrm);
+        sample.toco = value_of(toco);
+
+        counter.accept(sample.timestamp_ms);
+        data.samples.push_back(sample);
+    }
+
+    finish_input(data, counter);
+    return data;
+}
 
 }  // namespace fhr_core

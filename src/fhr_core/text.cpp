@@ -17,20 +17,24 @@ bool is_white_space(char32_t c) noexcept {
     }
 }
 
-// Length in bytes of the white-space character starting at text[i], or 0.
+bool is_continuation(char byte) noexcept { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// Length in bytes of the white-space character that starts the text, or 0.
+// Only well-formed shortest encodings count, so a stray or overlong byte
+// sequence (C0 A0 would decode to a space) is never taken for white space.
 std::size_t white_space_at_front(std::string_view text) noexcept {
     if (text.empty()) return 0;
     const auto b0 = static_cast<unsigned char>(text[0]);
     if (b0 < 0x80) return is_white_space(b0) ? 1 : 0;
-    if ((b0 & 0xE0) == 0xC0 && text.size() >= 2) {
+    if ((b0 & 0xE0) == 0xC0 && text.size() >= 2 && is_continuation(text[1])) {
         const char32_t c = (char32_t(b0 & 0x1F) << 6) | (static_cast<unsigned char>(text[1]) & 0x3F);
-        return is_white_space(c) ? 2 : 0;
+        return c >= 0x80 && is_white_space(c) ? 2 : 0;
     }
-    if ((b0 & 0xF0) == 0xE0 && text.size() >= 3) {
+    if ((b0 & 0xF0) == 0xE0 && text.size() >= 3 && is_continuation(text[1]) && is_continuation(text[2])) {
         const char32_t c = (char32_t(b0 & 0x0F) << 12) |
                            (char32_t(static_cast<unsigned char>(text[1]) & 0x3F) << 6) |
                            (static_cast<unsigned char>(text[2]) & 0x3F);
-        return is_white_space(c) ? 3 : 0;
+        return c >= 0x800 && is_white_space(c) ? 3 : 0;
     }
     return 0;  // no white space needs four bytes
 }

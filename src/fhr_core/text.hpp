@@ -1,7 +1,10 @@
-// Small text helpers shared by the readers: Unicode white-space trimming and
-// ASCII case folding. Inputs are UTF-8; nothing here allocates.
+// Small text helpers shared by the readers: Unicode white-space trimming,
+// ASCII case folding and splitting at a separator. Inputs are UTF-8; nothing
+// here allocates.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace fhr_core {
@@ -14,5 +17,31 @@ namespace fhr_core {
 // True when the texts are equal once ASCII letters are compared without case;
 // every other byte must match exactly.
 [[nodiscard]] bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept;
+
+// The pieces of a text between separators, in order and in place: "a,,b"
+// gives a, the empty piece and b; the empty text gives one empty piece. After
+// the last piece there is none, which tells a caller the text had too few
+// separators (a date without its day, a row without its Date cell).
+class Pieces {
+public:
+    constexpr Pieces(std::string_view text, char separator) noexcept : rest_(text), separator_(separator) {}
+
+    [[nodiscard]] constexpr std::optional<std::string_view> next() noexcept {
+        if (done_) return std::nullopt;
+        const std::size_t at = rest_.find(separator_);
+        if (at == std::string_view::npos) {
+            done_ = true;
+            return rest_;
+        }
+        const std::string_view piece = rest_.substr(0, at);
+        rest_.remove_prefix(at + 1);
+        return piece;
+    }
+
+private:
+    std::string_view rest_;
+    char separator_;
+    bool done_ = false;
+};
 
 }  // namespace fhr_core
