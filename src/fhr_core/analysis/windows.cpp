@@ -3,7 +3,6 @@
 // final window ending at the last sample. Each window is analysed from the
 // samples alone; nothing is carried from one window to the next.
 #include <algorithm>
-#include <utility>
 
 #include "analysis.hpp"
 #include "classification.hpp"
@@ -15,14 +14,39 @@
 namespace fhr_core {
 namespace {
 
-constexpr std::int64_t chunk_window_ms = 30 * 60 * 1000;
+// Chunk mode looks at the most recent 30 minutes, the span a clinician reviews
+// when judging the current state of the trace.
+constexpr std::uint64_t chunk_window_ms = 30 * 60 * 1000;
 
-std::int64_t window_length_ms(const AnalysisSettings& settings) noexcept {
-    return static_cast<std::int64_t>(*settings.window_minutes) * 60000;
+// Window arithmetic works on offsets from the first sample, as unsigned
+// milliseconds: an offset never exceeds the recording's span, so no sum or
+// difference can overflow whatever the sample times are.
+std::uint64_t span_ms(std::int64_t first_ms, std::int64_t last_ms) noexcept {
+    if (last_ms <= first_ms) return 0;
+    return static_cast<std::uint64_t>(last_ms) - static_cast<std::uint64_t>(first_ms);
 }
 
-std::int64_t step_length_ms(const AnalysisSettings& settings) noexcept {
-    return static_cast<std::int64_t>(std::max<std::uint32_t>(settings.step_seconds, 1)) * 1000;
+// The time `offset_ms` after `first_ms`; with offset_ms within the span the
+// result lies in [first_ms, last_ms].
+std::int64_t time_after(std::int64_t first_ms, std::uint64_t offset_ms) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(first_ms) + offset_ms);
+}
+
+std::uint64_t window_length_ms(const AnalysisSettings& settings) noexcept {
+    if (!settings.window_minutes) return chunk_window_ms;
+    return std::uint64_t{*settings.window_minutes} * 60000;
+}
+
+// A zero step would never advance; it counts as one second.
+std::uint64_t step_length_ms(const AnalysisSettings& settings) noexcept {
+    return std::uint64_t{std::max<std::uint32_t>(settings.step_seconds, 1)} * 1000;
+}
+
+// The window of `length_ms` that ends `end_offset_ms` after the first sample,
+// cut short at the first sample.
+WindowBounds window_ending_at(std::int64_t first_ms, std::uint64_t end_offset_ms, std::uint64_t length_ms) noexcept {
+    const std::uint64_t start_offset_ms = end_offset_ms > length_ms ? end_offset_ms - length_ms : 0;
+    return {time_after(first_ms, start_offset_ms), time_after(first_ms, end_offset_ms)};
 }
 
 }  // namespace
@@ -35,11 +59,34 @@ InputSummary summarize_input(const InputData& data) {
         const MonitorSample& last = data.samples.back();
         summary.start_timestamp = std::string(first.timestamp);
         summary.end_timestamp = std::string(last.timestamp);
-        summary.duration_seconds = static_cast<double>(std::max<std::int64_t>(last.timestamp_ms - first.timestamp_ms, 0)) / 1000.0;
+        summary.duration_seconds = static_cast<double>(span_ms(first.timestamp_ms, last.timestamp_ms)) / 1000.0;
     }
     summary.out_of_order_rows = data.out_of_order_rows;
     summary.duplicate_timestamps = data.duplicate_timestamps;
     return summary;
+}
+
+std::vector<WindowBounds> plan_windows(std::int64_t first_ms, std::int64_t last_ms, const AnalysisSettings& settings) {
+    const std::uint64_t span = span_ms(first_ms, last_ms);
+    const std::uint64_t length = window_length_ms(settings);
+    std::vector<WindowBounds> plan;
+    if (!settings.window_minutes) {
+        plan.push_back(window_ending_at(first_ms, span, length));
+        return plan;
+    }
+
+    const std::uint64_t step = step_length_ms(settings);
+    if (span >= length) plan.reserve((span - length) / step + 2);
+    std::uint64_t end = std::min(span, length);
+    for (;;) {
+        plan.push_back(window_ending_at(first_ms, end, length));
+        if (span - end < step) break;  // the next end would pass the last sample
+        end += step;
+    }
+    // Unless the stepping landed on the last sample, the newest data would go
+    // unassessed: one more full window ends there.
+    if (end != span) plan.push_back(window_ending_at(first_ms, span, length));
+    return plan;
 }
 
 WindowAnalysis analyze_window(std::span<const MonitorSample> samples, const AnalysisSettings& settings,
@@ -69,37 +116,25 @@ AnalysisReport analyze_rolling_windows(const InputData& data, const AnalysisSett
     if (data.samples.empty()) return report;
 
     const std::span<const MonitorSample> samples(data.samples);
-    const std::int64_t first = samples.front().timestamp_ms;
-    const std::int64_t last = samples.back().timestamp_ms;
-    const auto analyze = [&](std::int64_t start_ms, std::int64_t end_ms) {
-        report.windows.push_back(analyze_window(samples, settings, start_ms, end_ms));
-    };
-
-    if (!settings.window_minutes) {
-        analyze(std::max(last - chunk_window_ms, first), last);  // the most recent 30 minutes
-        return report;
+    const std::vector<WindowBounds> plan =
+        plan_windows(samples.front().timestamp_ms, samples.back().timestamp_ms, settings);
+    report.windows.reserve(plan.size());
+    for (const WindowBounds& bounds : plan) {
+        report.windows.push_back(analyze_window(samples, settings, bounds.start_ms, bounds.end_ms));
     }
-
-    const std::int64_t window_ms = window_length_ms(settings);
-    const std::int64_t step_ms = step_length_ms(settings);
-    std::int64_t end = last - first < window_ms ? last : first + window_ms;
-    while (end <= last) {
-        analyze(std::max(end - window_ms, first), end);
-        end += step_ms;
-    }
-    if (end != last + step_ms) analyze(std::max(last - window_ms, first), last);
     return report;
 }
 
 std::uint64_t count_windows(const InputData& data, const AnalysisSettings& settings) noexcept {
     if (data.samples.empty()) return 0;
     if (!settings.window_minutes) return 1;
-    const std::int64_t span = data.samples.back().timestamp_ms - data.samples.front().timestamp_ms;
-    const std::int64_t window_ms = window_length_ms(settings);
-    const std::int64_t step_ms = step_length_ms(settings);
-    if (span < window_ms) return 1;
-    const auto beyond_first = static_cast<std::uint64_t>(span - window_ms);
-    const auto step = static_cast<std::uint64_t>(step_ms);
+    const std::uint64_t span = span_ms(data.samples.front().timestamp_ms, data.samples.back().timestamp_ms);
+    const std::uint64_t length = window_length_ms(settings);
+    const std::uint64_t step = step_length_ms(settings);
+    if (span < length) return 1;
+    // Full windows end at length, length + step, ... while within the span;
+    // a final one ends at the span unless a step landed on it.
+    const std::uint64_t beyond_first = span - length;
     return beyond_first / step + 1 + (beyond_first % step != 0 ? 1 : 0);
 }
 
@@ -110,12 +145,12 @@ AnalysisReport analyze_last_window(const InputData& data, const AnalysisSettings
     if (data.samples.empty()) return report;
 
     // Whether the stepping lands on the last sample or a final window is
-    // added, the last window always ends at the last sample and spans the
-    // window length (or the whole recording when it is shorter).
+    // added, the last window of the plan always ends at the last sample and
+    // spans the window length (or the whole recording when it is shorter).
     const std::int64_t first = data.samples.front().timestamp_ms;
     const std::int64_t last = data.samples.back().timestamp_ms;
-    const std::int64_t length = settings.window_minutes ? window_length_ms(settings) : chunk_window_ms;
-    report.windows.push_back(analyze_window(data.samples, settings, std::max(last - length, first), last));
+    const WindowBounds bounds = window_ending_at(first, span_ms(first, last), window_length_ms(settings));
+    report.windows.push_back(analyze_window(data.samples, settings, bounds.start_ms, bounds.end_ms));
     return report;
 }
 
