@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -11,6 +12,26 @@
 
 namespace fhr_core {
 
+// Start of the range in which contractions, accelerations and decelerations
+// are looked for: the last twenty minutes of the window [start_ms, end_ms],
+// or all of it when it is shorter.
+[[nodiscard]] std::int64_t detection_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept;
+
+// Levels of the smoothed TOCO trace at which a contraction begins and the
+// level its peak must reach, both above the resting tone.
+struct ContractionThresholds {
+    double onset = 0.0;
+    double peak = 0.0;
+};
+
+// The thresholds from the TOCO values of the detection range (reordered:
+// sorted), or nothing when there are fewer than 60 values or the trace is
+// flat (its 95th percentile less than 8 units above its 20th).
+[[nodiscard]] std::optional<ContractionThresholds> contraction_thresholds(std::span<double> toco_values) noexcept;
+
+// Contractions of the last twenty minutes, in time order; none with fewer
+// than 60 TOCO seconds there or with a flat trace. Allocates the list and one
+// buffer of the range's TOCO values.
 [[nodiscard]] std::vector<ContractionEvent> detect_contractions(std::span<const SecondSample> series,
                                                                 std::int64_t start_ms, std::int64_t end_ms);
 
