@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what the tests need and runs all of them: the C++ unit tests of the
+# core through CMake and ctest, then the Python tests against the installed
+# package. Exits non-zero when any test fails or when a runner finds none.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/common.sh
+
+require_python311
+apt_update
+# shellcheck disable=SC2046  # one package name per word
+apt_install g++ cmake ninja-build libgtest-dev "$(boost_json_package)" $(python_packages)
+pip_install ".[test]"
+
+build=build/tests
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPULSEQUILL_BUILD_TESTS=ON
+cmake --build "$build" -j "$(nproc)"
+
+cpp_status=0
+ctest --test-dir "$build" --output-on-failure --no-tests=error || cpp_status=$?
+
+# From the tree's root the source package (python/pulsequill) is not on the
+# path, so the tests import the installed one.
+python_status=0
+python3 -m pytest tests/python -q -p no:cacheprovider || python_status=$?
+if [ "$python_status" = 5 ]; then
+    echo "pytest collected no tests" >&2
+fi
+
+if [ "$cpp_status" != 0 ] || [ "$python_status" != 0 ]; then
+    echo "tests failed: ctest exit $cpp_status, pytest exit $python_status" >&2
+    exit 1
+fi

@@ -1,0 +1,74 @@
+// The Python side of an entry function: owning references, binding the fast
+// call's arguments to a parameter table, and converting each bound value. Every
+// function here that can fail leaves a Python exception set and says so by its
+// result; none throws.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace pulsequill {
+
+// Owns one strong reference (or none) and drops it when it goes.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    // Takes over a new reference; nullptr (a failed call) is allowed.
+    explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(object_);
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
+    // Hands the reference to the caller (to return it, or to a stealing call).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// The parameters of an entry function, all positional-or-keyword; the first
+// `required` of them have no default.
+struct FunctionSignature {
+    const char* name;
+    std::span<const char* const> parameters;
+    std::size_t required;
+};
+
+// Binds positional arguments from the left and keywords by exact name into
+// `bound` (one borrowed reference per parameter, nullptr when omitted), with
+// the TypeError messages of Python's own functions: too many positionals, an
+// unknown keyword, a keyword for a filled parameter, a missing required one.
+[[nodiscard]] bool bind_arguments(const FunctionSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames, std::span<PyObject*> bound) noexcept;
+
+// A converted argument; empty when the conversion raised.
+template <class T>
+using Converted = std::optional<T>;
+
+// A `str` as UTF-8, viewed in place; valid while `value` lives.
+[[nodiscard]] Converted<std::string_view> convert_text(PyObject* value, const char* name) noexcept;
+
+// Any object Python can use as an index, from 0 to `largest`.
+[[nodiscard]] Converted<std::uint64_t> convert_whole_number(PyObject* value, const char* name,
+                                                            std::uint64_t largest) noexcept;
+
+// A `bool`, or a NumPy boolean scalar.
+[[nodiscard]] Converted<bool> convert_flag(PyObject* value, const char* name) noexcept;
+
+}  // namespace pulsequill
