@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace fhr_core {
 
@@ -22,14 +23,108 @@ std::span<const MonitorSample> select_window_samples(std::span<const MonitorSamp
     return {first, last};
 }
 
-// STUB: the series and quality figures are built by the series stage.
-std::vector<SecondSample> build_second_series(std::span<const MonitorSample>, FetalChannel, std::int64_t, std::int64_t) {
-    return {};
+namespace {
+
+// Monitors report 0 or out-of-range values when they lose the signal; such a
+// value (and NaN, which fails every comparison) counts as no value at all.
+bool usable_heart_rate(double bpm) noexcept { return bpm >= 30.0 && bpm <= 240.0; }
+bool usable_toco(double toco) noexcept { return toco >= 0.0 && toco <= 300.0; }
+
+// The sum and count of one channel's usable values within one second.
+struct ChannelMean {
+    double sum = 0.0;
+    std::uint64_t count = 0;
+
+    void add(std::optional<double> value, bool (*usable)(double) noexcept) noexcept {
+        if (value && usable(*value)) {
+            sum += *value;
+            ++count;
+        }
+    }
+    [[nodiscard]] std::optional<double> mean() const noexcept {
+        if (count == 0) return std::nullopt;
+        return sum / static_cast<double>(count);
+    }
+};
+
+}  // namespace
+
+std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected, FetalChannel channel,
+                                              std::int64_t start_ms, std::int64_t end_ms) {
+    const std::int64_t first_second = second_start(start_ms);
+    const std::int64_t last_second = second_start(end_ms);
+    if (last_second < first_second) return {};
+
+    std::vector<SecondSample> series(static_cast<std::size_t>((last_second - first_second) / 1000 + 1));
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        series[i].timestamp_ms = first_second + static_cast<std::int64_t>(i) * 1000;
+    }
+
+    // The samples are sorted by time, so each second's samples are adjacent:
+    // sum one second's samples afresh, in sample order, then store the means.
+    std::size_t next = 0;
+    while (next < selected.size()) {
+        const std::int64_t second = second_start(selected[next].timestamp_ms);
+        const std::string_view text = selected[next].timestamp;
+        ChannelMean fetal, maternal, toco;
+        for (; next < selected.size() && second_start(selected[next].timestamp_ms) == second; ++next) {
+            const MonitorSample& sample = selected[next];
+            fetal.add(fetal_value(sample, channel), usable_heart_rate);
+            maternal.add(sample.hrm, usable_heart_rate);
+            toco.add(sample.toco, usable_toco);
+        }
+        if (second < first_second || second > last_second) continue;  // not a sample of this window
+        SecondSample& element = series[static_cast<std::size_t>((second - first_second) / 1000)];
+        element.fetal_bpm = fetal.mean();
+        element.maternal_bpm = maternal.mean();
+        element.toco = toco.mean();
+        element.timestamp = text;
+    }
+    return series;
 }
 
-// STUB
-void assess_signal_quality(std::span<const MonitorSample>, std::span<const SecondSample>, std::int64_t, std::int64_t,
-                           WindowAnalysis&) {}
+void assess_signal_quality(std::span<const MonitorSample> selected, std::span<const SecondSample> series,
+                           std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window) {
+    if (!selected.empty()) {
+        window.window_start = std::string(selected.front().timestamp);
+        window.window_end = std::string(selected.back().timestamp);
+    } else if (!series.empty()) {
+        window.window_start = second_text(series.front());
+        window.window_end = second_text(series.back());
+    } else {
+        window.window_start = "unknown";
+        window.window_end = "unknown";
+    }
+
+    const std::int64_t length_ms = std::max<std::int64_t>(end_ms - start_ms, 0);
+    window.duration_seconds = static_cast<double>(length_ms) / 1000.0;
+
+    DataQuality& quality = window.data_quality;
+    quality.expected_seconds = std::max<std::uint64_t>(series.size(), static_cast<std::uint64_t>(length_ms / 1000));
+    quality.raw_samples = selected.size();
+
+    std::uint64_t fetal = 0, maternal = 0, toco = 0, paired = 0, close = 0;
+    for (const SecondSample& second : series) {
+        fetal += second.fetal_bpm.has_value();
+        maternal += second.maternal_bpm.has_value();
+        toco += second.toco.has_value();
+        if (second.fetal_bpm && second.maternal_bpm) {
+            ++paired;
+            // A fetal channel that follows the mother's pulse within 5 bpm is
+            // likely recording the maternal heart, not the fetal one.
+            close += std::fabs(*second.fetal_bpm - *second.maternal_bpm) <= 5.0;
+        }
+    }
+    const auto share_of_expected = [&](std::uint64_t count) {
+        if (quality.expected_seconds == 0) return 0.0;
+        return static_cast<double>(count) / static_cast<double>(quality.expected_seconds);
+    };
+    quality.fetal_usable_ratio = share_of_expected(fetal);
+    quality.maternal_usable_ratio = share_of_expected(maternal);
+    quality.toco_usable_ratio = share_of_expected(toco);
+    quality.suspected_maternal_capture_ratio =
+        paired > 0 ? static_cast<double>(close) / static_cast<double>(paired) : 0.0;
+}
 
 std::span<const SecondSample> seconds_between(std::span<const SecondSample> series, std::int64_t from_ms,
                                               std::int64_t to_ms) noexcept {

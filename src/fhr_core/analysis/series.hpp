@@ -36,7 +36,9 @@ struct SecondSample {
                                                                    std::int64_t end_ms) noexcept;
 
 // One element per second from second_start(start_ms) to second_start(end_ms);
-// empty when the end's second lies before the start's.
+// empty when the end's second lies before the start's. `selected` is the
+// window's time-sorted samples (select_window_samples); each second holds the
+// means of their usable values, and the elements view the samples' texts.
 [[nodiscard]] std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected,
                                                             FetalChannel channel,
                                                             std::int64_t start_ms, std::int64_t end_ms);
