@@ -97,6 +97,46 @@ class Recording:
         return rows
 
 
+def contractions_every(every_s: float, *, duration_s: float = 90.0, amplitude: float = 50.0,
+                       start_s: float = 60.0, end_s: float = 35 * 60.0) -> list[Event]:
+    """Regular contractions: one of `duration_s` every `every_s` seconds, all ending before `end_s`."""
+    events = []
+    t = start_s
+    while t + duration_s < end_s:
+        events.append(Event(t, duration_s, amplitude))
+        t += every_s
+    return events
+
+
+def golden_recordings() -> dict[str, tuple[Recording, dict]]:
+    """The recordings behind the golden reports of tests/python/golden/, each with
+    the keyword arguments of analyze_csv_string its report is made with. Changing
+    one changes its golden files: regenerate them with
+    tools/regenerate_golden_reports.py and review the difference."""
+    every_3_5_min = contractions_every(210, duration_s=80)
+    every_7_min = contractions_every(420, duration_s=90)
+    every_4_min = contractions_every(240, duration_s=90)
+    return {
+        # Reassuring: normal baseline, moderate variability, accelerations.
+        "reassuring": (Recording(minutes=35, hz=1, baseline_bpm=135.0, variability_bpm=12.0, seed=11,
+                                 contractions=every_3_5_min,
+                                 fetal_events=[Event(t, 60, 25.0) for t in (240, 700, 1150, 1600, 1900)]), {}),
+        # Flat trace with a late deceleration after every contraction.
+        "late_decelerations": (Recording(minutes=35, hz=1, baseline_bpm=140.0, variability_bpm=0.8, seed=12,
+                                         contractions=every_7_min,
+                                         fetal_events=[Event(c.start_s + 20, 120, -50.0) for c in every_7_min]),
+                               {}),
+        # Fetal tachycardia with minimal variability throughout, in 20-minute rolling windows.
+        "tachycardia_minimal": (Recording(minutes=35, hz=1, baseline_bpm=170.0, variability_bpm=4.0, seed=13,
+                                          contractions=every_4_min), {"window_min": 20, "step_sec": 300}),
+        # A slipping transducer: the fetal and TOCO signals come and go.
+        "signal_loss": (Recording(minutes=35, hz=1, baseline_bpm=145.0, variability_bpm=10.0, seed=14,
+                                  contractions=every_4_min,
+                                  fetal_gaps=[(t, 150) for t in range(0, 35 * 60, 240)],
+                                  toco_gaps=[(t, 120) for t in range(100, 35 * 60, 200)]), {}),
+    }
+
+
 def to_csv(rows: list[dict], line_end: str = "\n") -> str:
     """The rows as a monitor CSV export (empty cell for an absent value)."""
 

@@ -12,7 +12,10 @@ namespace fhr_core {
 
 // Reads the figures the earlier stages left in `window` (and re-estimates the
 // two ten-minute segments from the series); fills classification, alert_level,
-// reasons, high_risk_features, protective_features and limitations.
+// reasons, high_risk_features, protective_features and limitations. The lists
+// hold views of the constants of verdict_texts.hpp; reasons and both feature
+// lists come out sorted byte-wise without repeats, limitations in the order
+// found.
 void classify_window(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
                      WindowAnalysis& window);
 
