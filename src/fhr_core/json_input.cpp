@@ -482,9 +482,7 @@ private:
     // The time as the report shows it: trimmed, trailing 'Z's dropped and
     // the date/time 'T' written as a space ("2024-03-01 10:00:00").
     std::string_view display_time(std::string_view t) {
-        t = trim_white_space(t);
-        while (!t.empty() && t.back() == 'Z') t.remove_suffix(1);
-        display_.assign(t);
+        display_.assign(strip_timestamp_text(t));
         for (char& c : display_) {
             if (c == 'T') c = ' ';
         }

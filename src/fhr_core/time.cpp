@@ -74,6 +74,11 @@ std::optional<std::int64_t> offset_millis(const Offset& offset) noexcept {
     return millis;
 }
 
+// The instants whose day count fits 32 bits: about 5.9 million years either
+// side of 1970.
+constexpr std::int64_t earliest_instant_ms = std::int64_t{std::numeric_limits<std::int32_t>::min()} * 86'400'000;
+constexpr std::int64_t latest_instant_ms = (std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1) * 86'400'000 - 1;
+
 std::string with_input(std::string_view message, std::string_view input) {
     std::string text;
     text.reserve(message.size() + input.size());
@@ -112,10 +117,15 @@ std::int32_t days_from_civil(std::int32_t year, std::uint32_t month, std::uint32
     return static_cast<std::int32_t>(civil_days(year, month, day));
 }
 
-Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
-    // Normalise. A 'T' is read as a space wherever it stands.
+std::string_view strip_timestamp_text(std::string_view input) noexcept {
     std::string_view text = trim_white_space(input);
     while (!text.empty() && text.back() == 'Z') text.remove_suffix(1);
+    return text;
+}
+
+Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
+    // Normalise. A 'T' is read as a space wherever it stands.
+    const std::string_view text = strip_timestamp_text(input);
 
     // Date and the rest.
     std::size_t gap = 0;
@@ -128,8 +138,9 @@ Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
     std::string_view time_text = rest;
     Offset offset;
     if (rest.size() >= 2) {
-        const std::size_t sign = rest.find_first_of("+-", 1);
-        if (sign != std::string_view::npos) {
+        std::size_t sign = 1;  // a sign in the first character is not an offset's
+        while (sign < rest.size() && rest[sign] != '+' && rest[sign] != '-') ++sign;
+        if (sign < rest.size()) {
             time_text = rest.substr(0, sign);
             offset.negative = rest[sign] == '-';
             const std::string_view zone = rest.substr(sign + 1);
@@ -206,6 +217,11 @@ Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
                                 static_cast<std::int64_t>(*seconds)) * 1'000 + millis;
     std::int64_t result = 0;
     if (__builtin_sub_overflow(local, *zone_millis, &result)) return out_of_range();
+    // An absurd offset (hours in the billions) could still carry the instant
+    // to the ends of the 64-bit range. Keeping every instant within the span
+    // the 32-bit day count covers leaves the analysis room to add and
+    // subtract window lengths and to take differences of any two times.
+    if (result < earliest_instant_ms || result > latest_instant_ms) return out_of_range();
     return result;
 }
 

@@ -15,6 +15,10 @@ namespace fhr_core {
 // exactly as handed in (untrimmed).
 [[nodiscard]] Result<std::int64_t> parse_monitor_timestamp(std::string_view input);
 
+// The first step of the grammar: Unicode white space trimmed from both ends
+// and every trailing 'Z' dropped. A JSON sample's display time starts from it.
+[[nodiscard]] std::string_view strip_timestamp_text(std::string_view input) noexcept;
+
 // One date or time component: an optional '+' then ASCII digits fitting 32 bits.
 // An absent piece means the text had too few separators.
 [[nodiscard]] Result<std::uint32_t> parse_part(std::optional<std::string_view> piece,

@@ -538,33 +538,6 @@ TEST(ClassificationRecurrence, VariableBurdenOfSixtySecondsIsUrgent) {
     }
 }
 
-// A zone offset of -2,562,047,313,215 hours puts 08:00:00 on 2024-03-01 at
-// 775,807 ms before the largest 64-bit time: a contraction ending at 08:12:00
-// ends 55,807 ms before it, where widening it by 60 s would overflow.
-TEST(ClassificationRecurrence, HoldsAtTheEndOfTheTimeRange) {
-    const auto at = [](std::string_view clock) {
-        return "2024-03-01 " + std::string(clock) + "+-2562047313215:00";
-    };
-    WindowAnalysis window = clean_window(30);
-    window.variability_class = VariabilityClass::absent;
-    for (const auto& [start, end] : {std::pair{"08:05:00", "08:06:00"}, std::pair{"08:11:00", "08:12:00"}}) {
-        ContractionEvent c;
-        c.start = at(start);
-        c.peak = at(start);
-        c.end = at(end);
-        window.toco_summary.contractions.push_back(c);
-    }
-    window.features.contraction_count = 2;
-    DecelerationEvent late = deceleration(Kind::late, 20.0, 110.0);
-    late.start = at("08:12:10");
-    late.end = at("08:12:30");
-    set_decelerations(window, {late});
-    constexpr std::int64_t end = std::numeric_limits<std::int64_t>::max();
-    classify_window({}, end - 30 * minute_ms, end, window);
-    EXPECT_EQ(to_text(window.classification), "category_iii");
-    EXPECT_TRUE(holds(window.high_risk_features, "recurrent late decelerations"));
-}
-
 // ------------------------------------------------ the two ten-minute segments
 
 // A 20-minute series ending at the window's end: the previous ten minutes

@@ -36,7 +36,10 @@ public:
     explicit SecondGrid(std::int64_t seconds) {
         for (std::int64_t i = 0; i < seconds; ++i) {
             const std::string& text = texts_.emplace_back(grid_text(i));
-            series_.push_back(fhr_core::SecondSample{.timestamp = text, .timestamp_ms = grid_ms(i)});
+            fhr_core::SecondSample second;
+            second.timestamp = text;
+            second.timestamp_ms = grid_ms(i);
+            series_.push_back(second);
         }
     }
     SecondGrid(const SecondGrid&) = delete;
@@ -61,7 +64,8 @@ public:
     }
     // Second `second` had no sample at all: no values, and the "<ms>ms" text.
     SecondGrid& no_sample(std::int64_t second) {
-        at(second) = fhr_core::SecondSample{.timestamp = {}, .timestamp_ms = grid_ms(second)};
+        at(second) = fhr_core::SecondSample();
+        at(second).timestamp_ms = grid_ms(second);
         return *this;
     }
 

@@ -82,9 +82,9 @@ TEST(Time, SubtractsTheOffsetToReachUtc) {
         {"2024-03-01 10:00:00+-5:00", march_1_2024 + 15 * hour_ms},
         {"2024-03-01 10:00:00--5:00", march_1_2024 + 5 * hour_ms},
         {"2024-03-01 10:00:00+01:-30", march_1_2024 + 9 * hour_ms + hour_ms / 2},
-        // The largest offset whose arithmetic still fits, at the epoch.
-        {"1970-01-01 00:00:00+-2562047788015:00", 9'223'372'036'854'000'000},
-        {"1970-01-01 00:12:55+-2562047788015:00", 9'223'372'036'854'775'000},
+        // Far offsets are fine while the instant stays within the day count's span.
+        {"1970-01-01 00:00:00+-51539607551:00", 185'542'587'183'600'000},
+        {"1970-01-01 00:00:00--51539607551:00", -185'542'587'183'600'000},
     };
     for (const auto& c : cases) {
         const auto result = parse_monitor_timestamp(c.input);
@@ -198,6 +198,14 @@ TEST(Time, RefusesValuesBeyondTheArithmetic) {
          "timestamp component out of range: 5881580-07-11 00:00:00+-2562047788015:00"},
         {"1970-01-01 00:13:00+-2562047788015:00",
          "timestamp component out of range: 1970-01-01 00:13:00+-2562047788015:00"},
+        // The sum fits 64 bits but leaves the span of the 32-bit day count,
+        // where later arithmetic on times would lose its headroom.
+        {"1970-01-01 00:00:00+-2562047788015:00",
+         "timestamp component out of range: 1970-01-01 00:00:00+-2562047788015:00"},
+        {"1970-01-01 00:00:00+-51539607552:00",
+         "timestamp component out of range: 1970-01-01 00:00:00+-51539607552:00"},
+        {"1970-01-01 00:00:00--51539607553:00",
+         "timestamp component out of range: 1970-01-01 00:00:00--51539607553:00"},
         {"2024-03-01 10:00+-9223372036854775808:00",
          "timestamp is missing seconds: 2024-03-01 10:00+-9223372036854775808:00"},
         {"2024-03-01 10:00:00.x+-9223372036854775808:00", "invalid millisecond digit: x"},

@@ -28,8 +28,8 @@ constexpr std::int64_t thirty_minutes_ms = 1'800'000;
 
 // A late or variable deceleration answers the contraction it overlaps once the
 // contraction is widened by 30 s before its start and 60 s after its end.
-constexpr std::uint64_t association_lead_ms = 30'000;
-constexpr std::uint64_t association_lag_ms = 60'000;
+constexpr std::int64_t association_lead_ms = 30'000;
+constexpr std::int64_t association_lag_ms = 60'000;
 
 // Below 80 bpm a deceleration threatens fetal oxygenation whatever its type.
 constexpr double deep_nadir_bpm = 80.0;
@@ -41,13 +41,6 @@ constexpr double high_burden_seconds = 60.0;
 constexpr double maternal_capture_ratio_limit = 0.25;
 // Below half coverage the channel is too sparse to read.
 constexpr double sparse_ratio = 0.5;
-
-// How far `later` lies after `earlier`, 0 when it does not. Exact over the
-// whole 64-bit range: a timestamp's zone offset can put times near its ends,
-// where adding a margin to a time would overflow.
-constexpr std::uint64_t ms_after(std::int64_t later, std::int64_t earlier) noexcept {
-    return later <= earlier ? 0 : static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
-}
 
 bool contains(const TextList& list, std::string_view entry) noexcept {
     return std::ranges::find(list, entry) != list.end();
@@ -95,8 +88,8 @@ std::vector<TimedDeceleration> timed_late_and_variable(std::span<const Decelerat
 }
 
 bool answers_contraction(const DecelTimes& deceleration, const ContractionSpan& contraction) noexcept {
-    return ms_after(deceleration.onset_ms, contraction.end_ms) <= association_lag_ms &&
-           ms_after(contraction.start_ms, deceleration.end_ms) <= association_lead_ms;
+    return deceleration.onset_ms <= contraction.end_ms + association_lag_ms &&
+           deceleration.end_ms >= contraction.start_ms - association_lead_ms;
 }
 
 // Recurrent: decelerations of `kind` answer at least half of the window's
@@ -116,10 +109,9 @@ bool is_recurrent(DecelerationKind kind, std::size_t contraction_count, std::spa
 
 // ---------------------------------------------- the two ten-minute segments
 
-// Segment rules need the window to cover both segments; then their bounds lie
-// inside the window and cannot overflow.
+// Segment rules need the window to cover both segments.
 bool spans_two_segments(std::int64_t start_ms, std::int64_t end_ms) noexcept {
-    return ms_after(end_ms, start_ms) >= std::uint64_t{twenty_minutes_ms};
+    return end_ms - start_ms >= twenty_minutes_ms;
 }
 
 // Minimal variability in both the previous and the current ten minutes, each
@@ -183,7 +175,7 @@ void note_length_and_toco_limitations(const WindowAnalysis& window, std::int64_t
     }
     if (seconds < 1800.0) limitations.push_back(text::under_30_minutes);
     if (window.data_quality.toco_usable_ratio < sparse_ratio) limitations.push_back(text::toco_sparse);
-    if (ms_after(end_ms, start_ms) < std::uint64_t{thirty_minutes_ms} && !window.toco_summary.tachysystole) {
+    if (end_ms - start_ms < thirty_minutes_ms && !window.toco_summary.tachysystole) {
         limitations.push_back(text::tachysystole_needs_30_minutes);
     }
 }

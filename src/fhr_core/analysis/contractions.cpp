@@ -6,7 +6,6 @@
 #include "contractions.hpp"
 
 #include <algorithm>
-#include <limits>
 
 #include "statistics.hpp"
 
@@ -68,13 +67,6 @@ struct OpenContraction {
     double peak = 0.0;
 };
 
-// Length of [start_ms, end_ms] in milliseconds, 0 when the end lies before the
-// start; exact over the whole 64-bit range.
-std::uint64_t window_length_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept {
-    if (end_ms <= start_ms) return 0;
-    return static_cast<std::uint64_t>(end_ms) - static_cast<std::uint64_t>(start_ms);
-}
-
 }  // namespace
 
 std::optional<ContractionThresholds> contraction_thresholds(std::span<double> toco_values) noexcept {
@@ -90,9 +82,6 @@ std::optional<ContractionThresholds> contraction_thresholds(std::span<double> to
 }
 
 std::int64_t detection_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept {
-    // An end within twenty minutes of the lowest representable time leaves the
-    // whole window in range (and end_ms - span would overflow).
-    if (end_ms < std::numeric_limits<std::int64_t>::min() + detection_span_ms) return start_ms;
     return std::max(start_ms, end_ms - detection_span_ms);
 }
 
@@ -151,14 +140,14 @@ void assess_uterine_activity(std::span<const SecondSample> series, std::int64_t 
 
     // The rate divides by the whole window, although contractions are only
     // searched in its last twenty minutes.
-    const std::uint64_t length_ms = window_length_ms(start_ms, end_ms);
+    const std::int64_t length_ms = std::max<std::int64_t>(end_ms - start_ms, 0);
     const double length_minutes = static_cast<double>(length_ms) / 60000.0;
     summary.contractions_per_10_min =
         length_minutes > 0.0 ? static_cast<double>(count) / length_minutes * 10.0 : 0.0;
 
     // Compares the count of the last twenty minutes with the thirty-minute limit.
     summary.tachysystole.reset();
-    if (!series.empty() && length_ms >= static_cast<std::uint64_t>(tachysystole_window_ms) &&
+    if (!series.empty() && length_ms >= tachysystole_window_ms &&
         toco_seconds >= tachysystole_min_toco_seconds) {
         summary.tachysystole = count > tachysystole_max_contractions;
     }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "../time.hpp"
 #include "contractions.hpp"
@@ -40,7 +39,7 @@ constexpr double max_variable_seconds_to_nadir = 30.0;
 // mirrors the peak (early) within 5 s or lags it (late) by more.
 constexpr std::int64_t association_before_ms = 30000;
 constexpr std::int64_t association_after_ms = 60000;
-constexpr std::uint64_t early_tolerance_ms = 5000;
+constexpr std::int64_t early_tolerance_ms = 5000;
 
 double run_seconds(const Run& run) noexcept {
     return static_cast<double>(std::max<std::int64_t>(run.end_ms - run.start_ms, 0)) / 1000.0;
@@ -49,21 +48,6 @@ double run_seconds(const Run& run) noexcept {
 bool qualifies(const SecondSample& second, RunDirection direction, double threshold) noexcept {
     if (!second.fetal_bpm) return false;
     return direction == RunDirection::at_or_above ? *second.fetal_bpm >= threshold : *second.fetal_bpm <= threshold;
-}
-
-// t + delta, held at the ends of the 64-bit range, so that comparisons with
-// the result stay exact.
-std::int64_t shifted(std::int64_t t, std::int64_t delta) noexcept {
-    std::int64_t result = 0;
-    if (__builtin_add_overflow(t, delta, &result)) {
-        return delta < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
-    }
-    return result;
-}
-
-std::uint64_t distance_ms(std::int64_t a, std::int64_t b) noexcept {
-    return a >= b ? static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b)
-                  : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a);
 }
 
 // A contraction's times re-read from its texts.
@@ -86,15 +70,15 @@ std::optional<ContractionTimes> contraction_times(const ContractionEvent& contra
 DecelerationKind time_gradual_deceleration(const DecelTimes& deceleration,
                                            std::span<const std::optional<ContractionTimes>> contractions) noexcept {
     std::optional<ContractionTimes> nearest;
-    std::uint64_t nearest_distance = 0;
+    std::int64_t nearest_distance = 0;
     for (const std::optional<ContractionTimes>& contraction : contractions) {
         if (!contraction) continue;  // a text that does not parse: no timing
-        const bool nadir_near = shifted(contraction->start_ms, -association_before_ms) <= deceleration.nadir_ms &&
-                                deceleration.nadir_ms <= shifted(contraction->end_ms, association_after_ms);
+        const bool nadir_near = contraction->start_ms - association_before_ms <= deceleration.nadir_ms &&
+                                deceleration.nadir_ms <= contraction->end_ms + association_after_ms;
         const bool overlapping =
             deceleration.onset_ms <= contraction->end_ms && contraction->start_ms <= deceleration.end_ms;
         if (!nadir_near && !overlapping) continue;
-        const std::uint64_t distance = distance_ms(deceleration.nadir_ms, contraction->peak_ms);
+        const std::int64_t distance = std::abs(deceleration.nadir_ms - contraction->peak_ms);
         if (!nearest || distance < nearest_distance) {  // the earlier contraction on equal distance
             nearest = contraction;
             nearest_distance = distance;
@@ -218,10 +202,8 @@ std::optional<DecelTimes> decel_times(const DecelerationEvent& deceleration) {
     const Result<std::int64_t> onset = parse_monitor_timestamp(deceleration.start);
     const Result<std::int64_t> end = parse_monitor_timestamp(deceleration.end);
     if (!onset || !end) return std::nullopt;
-    const long long to_nadir_ms = std::llround(deceleration.time_to_nadir_seconds * 1000.0);  // halves away from zero
-    std::int64_t nadir_ms = 0;
-    if (__builtin_add_overflow(*onset, to_nadir_ms, &nadir_ms)) return std::nullopt;
-    return DecelTimes{.onset_ms = *onset, .nadir_ms = nadir_ms, .end_ms = *end};
+    const std::int64_t to_nadir_ms = std::llround(deceleration.time_to_nadir_seconds * 1000.0);  // halves away from zero
+    return DecelTimes{.onset_ms = *onset, .nadir_ms = *onset + to_nadir_ms, .end_ms = *end};
 }
 
 void type_decelerations(std::span<const ContractionEvent> contractions, WindowAnalysis& window) {
