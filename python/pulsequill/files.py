@@ -113,7 +113,7 @@ def _analyze_text(run_analysis: Callable[[], str], text: str, source: str | None
     """The report of one entry function's call on `text`, with guidance on a refused input."""
     try:
         report_text = run_analysis()
-    except ValueError as error:
+    except (ValueError, TypeError) as error:
         add_guidance(error, text, source=source)
         raise
     report = parse_report(report_text)

@@ -33,6 +33,7 @@ TIMESTAMP_FORM = (
 EXPECTED_HEADER = "Date,HR1,HR2,HR3,HRM,TOCO"
 FETAL_CHANNELS = ("HR1", "HR2", "HR3")
 _SHOWN_LENGTH = 100
+_READ_THE_FILE = "pass the path to pulsequill.analyze_file(path), which reads the file"
 
 _MISSING_DATE_COLUMN = "CSV is missing required Date column"
 _INVALID_DATE = re.compile(r"row (?P<row>[0-9]+) has invalid Date: ")
@@ -45,21 +46,30 @@ _TIME_COLUMN_NAMES = frozenset({"time", "timestamp", "datetime", "date_time", "d
 _FILE_SUFFIXES = (".csv", ".json", ".txt", ".hea", ".dat")
 
 
-def add_guidance(error: BaseException, text: str | None, *, source: str | None = None) -> None:
+def add_guidance(error: BaseException, text: object, *, source: str | None = None) -> None:
     """Add one note to `error` when `text` shows a recognisable mistake.
 
-    `error` is the ValueError a reader raised for `text`; its message is left
-    unchanged. `source` names where the text came from (a file name).
+    `error` is the ValueError a reader raised for `text` (or the TypeError for
+    something that is not text at all); its message is left unchanged.
+    `source` names where the text came from (a file name).
     """
-    if text is None:
-        return
-    message = str(error)
+    note = _note_for(str(error), text, source)
+    if note is not None and note not in getattr(error, "__notes__", ()):
+        error.add_note(note)
+
+
+def _note_for(message: str, text: object, source: str | None) -> str | None:
+    if isinstance(text, bytes | bytearray | memoryview):
+        return "the recording was given as bytes\nhelp: decode it first, data.decode('utf-8-sig')"
+    if isinstance(text, os.PathLike):
+        return f"the recording was given as a path: {_shown(os.fspath(text))}\nhelp: {_READ_THE_FILE}"
+    if not isinstance(text, str):
+        return None
     for recognise in _RECOGNISERS:
         note = recognise(message, text, source)
         if note is not None:
-            if note not in getattr(error, "__notes__", ()):
-                error.add_note(note)
-            return
+            return note
+    return None
 
 
 def warn_if_channel_empty(report: Report, *, source: str | None = None) -> None:
@@ -93,10 +103,7 @@ def _path_instead_of_text(message: str, text: str, source: str | None) -> str | 
     looks_like_path = candidate.lower().endswith(_FILE_SUFFIXES) or os.path.exists(candidate)
     if not looks_like_path:
         return None
-    return (
-        f"the text is a file path, not the recording: {_shown(candidate)}\n"
-        "help: pass the path to pulsequill.analyze_file(path), which reads the file"
-    )
+    return f"the text is a file path, not the recording: {_shown(candidate)}\nhelp: {_READ_THE_FILE}"
 
 
 def _byte_order_mark(message: str, text: str, source: str | None) -> str | None:

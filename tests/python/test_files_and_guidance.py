@@ -4,6 +4,7 @@ timestamp grammar of the private module agreeing with the readers."""
 from __future__ import annotations
 
 import json
+import pathlib
 import warnings
 
 import pytest
@@ -54,6 +55,17 @@ def test_mistake_keeps_the_message_and_gets_one_note(run, entry, text, note):
     assert len(error.__notes__) == 1 and note in error.__notes__[0]
     add_guidance(error, text)
     assert len(error.__notes__) == 1
+
+
+@pytest.mark.parametrize(
+    ("text", "note"),
+    [(RECORDING.encode(), "decode it first"), (pathlib.Path("1001.csv"), "pulsequill.analyze_file(path)")],
+    ids=["bytes", "path object"],
+)
+def test_recording_that_is_not_text_gets_a_note(text, note):
+    with pytest.raises(TypeError) as caught:
+        analyze_csv(text)
+    assert len(caught.value.__notes__) == 1 and note in caught.value.__notes__[0]
 
 
 @pytest.mark.parametrize("text", ["", "HR1,Date\n140\n"], ids=["empty", "no Date cell"])
