@@ -41,6 +41,8 @@ _INVALID_T = re.compile(r"sample [0-9]+ has invalid t: ")
 _INVALID_JSON = re.compile(r"invalid analysis request JSON: .* at line (?P<line>[0-9]+) column (?P<column>[0-9]+)")
 _DAY_MONTH_YEAR = re.compile(r"\b[0-9]{1,2}[/.][0-9]{1,2}[/.][0-9]{2,4}\b")
 _NOT_A_NUMBER = re.compile(r"-?\b(?:NaN|Infinity)\b")
+_NUMBER_FOR_TEXT = re.compile(r"invalid type: (?:integer|floating point) `[^`]*`, expected a string")
+_TIME_MEMBER_NUMBER = re.compile(r'"t"\s*:\s*(?P<value>[-+0-9.eE]+)\s*[,}]?$')
 _SEPARATORS = {";": "semicolons", "\t": "tabs", "|": "vertical bars"}
 _TIME_COLUMN_NAMES = frozenset({"time", "timestamp", "datetime", "date_time", "date/time", "time_stamp", "t"})
 _FILE_SUFFIXES = (".csv", ".json", ".txt", ".hea", ".dat")
@@ -181,6 +183,39 @@ def _timestamp_form(message: str, text: str, source: str | None) -> str | None:
 
 
 def _not_a_number_in_json(message: str, text: str, source: str | None) -> str | None:
+    place = _json_place(message, text)
+    if place is None:
+        return None
+    line_number, column, line = place
+    # The parser stops at the token or just after its sign.
+    found = [match for match in _NOT_A_NUMBER.finditer(line) if match.start() <= column <= match.end() + 1]
+    if not found:
+        return None
+    return (
+        f"line {line_number} column {column} holds {found[0].group()}, which JSON does not have "
+        "(Python's json.dumps writes it for a float NaN or infinity)\n"
+        "help: write null for a missing value; json.dumps(..., allow_nan=False) refuses NaN instead of writing it"
+    )
+
+
+def _number_as_time(message: str, text: str, source: str | None) -> str | None:
+    place = _json_place(message, text)
+    if place is None or _NUMBER_FOR_TEXT.search(message) is None:
+        return None
+    line_number, column, line = place
+    # The parser stops at the end of the number, so the member's name stands just before.
+    number = _TIME_MEMBER_NUMBER.search(line[:column])
+    if number is None:
+        return None
+    return (
+        f"line {line_number} gives a sample time as the number {number['value']}; times are text\n"
+        f"help: write {TIMESTAMP_FORM}; from epoch milliseconds: "
+        "datetime.datetime.fromtimestamp(ms / 1000, datetime.UTC).isoformat()"
+    )
+
+
+def _json_place(message: str, text: str) -> tuple[int, int, str] | None:
+    """The line number, column and line text where the JSON parser stopped."""
     position = _INVALID_JSON.match(message)
     if position is None:
         return None
@@ -188,17 +223,7 @@ def _not_a_number_in_json(message: str, text: str, source: str | None) -> str | 
     line_number = int(position["line"])
     if line_number > len(lines):
         return None
-    line = lines[line_number - 1]
-    column = int(position["column"]) - 1
-    # The parser stops at the token or just after its sign.
-    found = [match for match in _NOT_A_NUMBER.finditer(line) if match.start() - 1 <= column <= match.end()]
-    if not found:
-        return None
-    return (
-        f"line {line_number} column {column + 1} holds {found[0].group()}, which JSON does not have "
-        "(Python's json.dumps writes it for a float NaN or infinity)\n"
-        "help: write null for a missing value; json.dumps(..., allow_nan=False) refuses NaN instead of writing it"
-    )
+    return line_number, int(position["column"]), lines[line_number - 1]
 
 
 _RECOGNISERS: tuple[Callable[[str, str, str | None], str | None], ...] = (
@@ -209,6 +234,7 @@ _RECOGNISERS: tuple[Callable[[str, str, str | None], str | None], ...] = (
     _header_mistake,
     _timestamp_form,
     _not_a_number_in_json,
+    _number_as_time,
 )
 
 

@@ -42,6 +42,13 @@ MISTAKES = [
     ("-Infinity", analyze_request, _native.analyze_json_string, NAN_REQUEST.replace("Inf", "-Inf"), "holds -Infinity"),
     ("JSON with BOM", analyze_request, _native.analyze_json_string, "\ufeff" + REQUEST, "byte-order mark"),
     ("CSV as JSON", analyze_request, _native.analyze_json_string, RECORDING, "pulsequill.analyze_csv(text)"),
+    (
+        "epoch time",
+        analyze_request,
+        _native.analyze_json_string,
+        NAN_REQUEST.replace('"2024-03-01 10:00:00"', "1e3"),
+        "sample time as the number 1e3",
+    ),
     ("bad t", analyze_request, _native.analyze_json_string, REQUEST.replace("T08:00:00Z", "x", 1), "YYYY-MM-DD"),
 ]
 
