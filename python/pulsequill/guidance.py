@@ -2,7 +2,7 @@
 
 The readers' messages stay exactly as they are; where the input shows a
 mistake that people often make (a path passed as text, a semicolon-separated
-export, a byte-order mark, a day/month/year date, NaN in a JSON request), a
+export, a byte-order mark, a spreadsheet's date, NaN in a JSON request), a
 PEP 678 note says what was seen and what to do. Notes appear in tracebacks and
 in the command line's error output.
 """
@@ -38,7 +38,8 @@ _READ_THE_FILE = "pass the path to pulsequill.analyze_file(path), which reads th
 _MISSING_DATE_COLUMN = "CSV is missing required Date column"
 _INVALID_DATE = re.compile(r"row (?P<row>[0-9]+) has invalid Date: ")
 _INVALID_T = re.compile(r"sample [0-9]+ has invalid t: ")
-_INVALID_JSON = re.compile(r"invalid analysis request JSON: .* at line (?P<line>[0-9]+) column (?P<column>[0-9]+)")
+_INVALID_JSON_START = "invalid analysis request JSON: "
+_INVALID_JSON = re.compile(_INVALID_JSON_START + r".* at line (?P<line>[0-9]+) column (?P<column>[0-9]+)")
 _DAY_MONTH_YEAR = re.compile(r"\b[0-9]{1,2}[/.][0-9]{1,2}[/.][0-9]{2,4}\b")
 _NOT_A_NUMBER = re.compile(r"-?\b(?:NaN|Infinity)\b")
 _NUMBER_FOR_TEXT = re.compile(r"invalid type: (?:integer|floating point) `[^`]*`, expected a string")
@@ -97,7 +98,7 @@ def warn_if_channel_empty(report: Report, *, source: str | None = None) -> None:
 
 
 def _path_instead_of_text(message: str, text: str, source: str | None) -> str | None:
-    if message not in (_MISSING_DATE_COLUMN,) and not message.startswith("invalid analysis request JSON"):
+    if not _refused_as_a_whole(message):
         return None
     candidate = text.strip()
     if not candidate or "\n" in candidate or len(candidate) > 4096:
@@ -109,9 +110,7 @@ def _path_instead_of_text(message: str, text: str, source: str | None) -> str | 
 
 
 def _byte_order_mark(message: str, text: str, source: str | None) -> str | None:
-    if not text.startswith("\ufeff") or not (
-        message == _MISSING_DATE_COLUMN or message.startswith("invalid analysis request JSON")
-    ):
+    if not text.startswith("\ufeff") or not _refused_as_a_whole(message):
         return None
     return (
         "the text begins with a byte-order mark (U+FEFF), as Excel's 'CSV UTF-8' and some editors write it\n"
@@ -129,7 +128,7 @@ def _json_given_as_csv(message: str, text: str, source: str | None) -> str | Non
 
 
 def _csv_given_as_json(message: str, text: str, source: str | None) -> str | None:
-    if not message.startswith("invalid analysis request JSON") or text.lstrip().startswith(("{", "[")):
+    if not message.startswith(_INVALID_JSON_START) or text.lstrip().startswith(("{", "[")):
         return None
     header = _first_line(text)
     if "date" not in header.lower():
@@ -177,7 +176,8 @@ def _timestamp_form(message: str, text: str, source: str | None) -> str | None:
             seen = f"row {number}{where} reads {_shown(lines[number - 1].rstrip(chr(13)))}\n"
     if _DAY_MONTH_YEAR.search(message):
         return (
-            f"{seen}the date looks like day/month/year, as spreadsheets show it\nhelp: export times as {TIMESTAMP_FORM}"
+            f"{seen}the date is written day/month/year or month/day/year, as spreadsheets show it\n"
+            f"help: export times as {TIMESTAMP_FORM}"
         )
     return f"{seen}help: write times as {TIMESTAMP_FORM}"
 
@@ -247,6 +247,11 @@ def _first_outside_package() -> int:
         frame = frame.f_back
         level += 1
     return level
+
+
+def _refused_as_a_whole(message: str) -> bool:
+    """Whether the reader refused the text from its start (header or JSON syntax), not one of its rows."""
+    return message == _MISSING_DATE_COLUMN or message.startswith(_INVALID_JSON_START)
 
 
 def _first_line(text: str) -> str:
