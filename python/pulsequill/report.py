@@ -453,7 +453,9 @@ def parse_report(text: str) -> Report:
     Raises ValueError naming the place when the text is not such a report.
     """
     try:
-        document = json.loads(text)
+        # Timestamp texts are copied into the report as written, so a control
+        # character after the fraction's digits (a tab, say) stands raw in it.
+        document = json.loads(text, strict=False)
     except json.JSONDecodeError as error:
         raise ValueError(f"report text is not JSON: {error}") from None
     root = _Reader(document, "")
