@@ -45,8 +45,7 @@ struct WindowBounds {
 [[nodiscard]] AnalysisReport analyze_last_window(const InputData& data, const AnalysisSettings& settings);
 
 // One window [start_ms, end_ms] (both inclusive) of the time-sorted samples.
-[[nodiscard]] WindowAnalysis analyze_window(std::span<const MonitorSample> samples,
-                                            const AnalysisSettings& settings,
+[[nodiscard]] WindowAnalysis analyze_window(SampleSpan samples, const AnalysisSettings& settings,
                                             std::int64_t start_ms, std::int64_t end_ms);
 
 // The whole report as indented JSON text ending in a line feed.

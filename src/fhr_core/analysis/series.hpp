@@ -31,20 +31,18 @@ struct SecondSample {
 
 // The contiguous run of time-sorted samples with start_ms <= time <= end_ms,
 // found by binary search.
-[[nodiscard]] std::span<const MonitorSample> select_window_samples(std::span<const MonitorSample> sorted,
-                                                                   std::int64_t start_ms,
-                                                                   std::int64_t end_ms) noexcept;
+[[nodiscard]] SampleSpan select_window_samples(SampleSpan sorted, std::int64_t start_ms, std::int64_t end_ms) noexcept;
 
 // One element per second from second_start(start_ms) to second_start(end_ms);
 // empty when the end's second lies before the start's. `selected` is the
 // window's time-sorted samples (select_window_samples); each second holds the
 // means of their usable values, and the elements view the samples' texts.
-[[nodiscard]] std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected,
+[[nodiscard]] std::vector<SecondSample> build_second_series(SampleSpan selected,
                                                             FetalChannel channel,
                                                             std::int64_t start_ms, std::int64_t end_ms);
 
 // Fills window_start, window_end, duration_seconds and the data_quality group.
-void assess_signal_quality(std::span<const MonitorSample> selected, std::span<const SecondSample> series,
+void assess_signal_quality(SampleSpan selected, std::span<const SecondSample> series,
                            std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window);
 
 // The elements with from_ms <= timestamp_ms <= to_ms (both inclusive), found by

@@ -57,8 +57,9 @@ InputSummary summarize_input(const InputData& data) {
     if (!data.samples.empty()) {
         const MonitorSample& first = data.samples.front();
         const MonitorSample& last = data.samples.back();
-        summary.start_timestamp = std::string(first.timestamp);
-        summary.end_timestamp = std::string(last.timestamp);
+        const SampleTexts texts = data.texts();
+        summary.start_timestamp = std::string(timestamp_text(texts, first));
+        summary.end_timestamp = std::string(timestamp_text(texts, last));
         summary.duration_seconds = static_cast<double>(span_ms(first.timestamp_ms, last.timestamp_ms)) / 1000.0;
     }
     summary.out_of_order_rows = data.out_of_order_rows;
@@ -89,11 +90,11 @@ std::vector<WindowBounds> plan_windows(std::int64_t first_ms, std::int64_t last_
     return plan;
 }
 
-WindowAnalysis analyze_window(std::span<const MonitorSample> samples, const AnalysisSettings& settings,
+WindowAnalysis analyze_window(SampleSpan samples, const AnalysisSettings& settings,
                               std::int64_t start_ms, std::int64_t end_ms) {
     WindowAnalysis window;
 
-    const std::span<const MonitorSample> selected = select_window_samples(samples, start_ms, end_ms);
+    const SampleSpan selected = select_window_samples(samples, start_ms, end_ms);
     const std::vector<SecondSample> series = build_second_series(selected, settings.channel, start_ms, end_ms);
     assess_signal_quality(selected, series, start_ms, end_ms, window);
 
@@ -115,9 +116,9 @@ AnalysisReport analyze_rolling_windows(const InputData& data, const AnalysisSett
     report.settings = settings;
     if (data.samples.empty()) return report;
 
-    const std::span<const MonitorSample> samples(data.samples);
+    const SampleSpan samples = data.all();
     const std::vector<WindowBounds> plan =
-        plan_windows(samples.front().timestamp_ms, samples.back().timestamp_ms, settings);
+        plan_windows(data.samples.front().timestamp_ms, data.samples.back().timestamp_ms, settings);
     report.windows.reserve(plan.size());
     for (const WindowBounds& bounds : plan) {
         report.windows.push_back(analyze_window(samples, settings, bounds.start_ms, bounds.end_ms));
@@ -150,7 +151,7 @@ AnalysisReport analyze_last_window(const InputData& data, const AnalysisSettings
     const std::int64_t first = data.samples.front().timestamp_ms;
     const std::int64_t last = data.samples.back().timestamp_ms;
     const WindowBounds bounds = window_ending_at(first, span_ms(first, last), window_length_ms(settings));
-    report.windows.push_back(analyze_window(data.samples, settings, bounds.start_ms, bounds.end_ms));
+    report.windows.push_back(analyze_window(data.all(), settings, bounds.start_ms, bounds.end_ms));
     return report;
 }
 
