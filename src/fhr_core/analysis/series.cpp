@@ -84,6 +84,41 @@ std::vector<SecondSample> build_second_series(SampleSpan selected_span, FetalCha
     return series;
 }
 
+std::vector<SecondSample> RecordingSeries::build(std::int64_t first_second, std::int64_t last_second) const {
+    const std::int64_t last_ms = last_second + 999;  // the whole last second
+    return build_second_series(select_window_samples(samples_, first_second, last_ms), channel_, first_second,
+                               last_ms);
+}
+
+void RecordingSeries::cover(std::int64_t first_second, std::int64_t last_second) {
+    if (held_.empty() || first_second < held_.front().timestamp_ms || first_second > held_.back().timestamp_ms) {
+        held_ = build(first_second, last_second);  // nothing held is of use
+        return;
+    }
+    const std::int64_t held_last = held_.back().timestamp_ms;
+    if (last_second <= held_last) return;
+    const std::vector<SecondSample> more = build(held_last + 1000, last_second);
+    held_.insert(held_.end(), more.begin(), more.end());
+}
+
+void RecordingSeries::drop_before(std::int64_t first_second) {
+    if (held_.empty() || first_second <= held_.front().timestamp_ms) return;
+    const auto unused = static_cast<std::size_t>((first_second - held_.front().timestamp_ms) / 1000);
+    // Erasing only once the unused seconds outnumber the rest keeps the
+    // moving cost proportional to the seconds built.
+    if (unused >= held_.size()) {
+        held_.clear();
+    } else if (2 * unused >= held_.size()) {
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(unused));
+    }
+}
+
+std::span<SecondSample> RecordingSeries::seconds(std::int64_t first_second, std::int64_t last_second) noexcept {
+    const std::int64_t origin = held_.front().timestamp_ms;
+    return std::span(held_).subspan(static_cast<std::size_t>((first_second - origin) / 1000),
+                                    static_cast<std::size_t>((last_second - first_second) / 1000 + 1));
+}
+
 void assess_signal_quality(SampleSpan selected, std::span<const SecondSample> series,
                            std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window) {
     if (!selected.samples.empty()) {

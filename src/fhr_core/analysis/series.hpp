@@ -41,6 +41,34 @@ struct SecondSample {
                                                             FetalChannel channel,
                                                             std::int64_t start_ms, std::int64_t end_ms);
 
+// The per-second series of a whole recording, kept over a stretch of seconds
+// that windows move forward through: stepped windows view it instead of each
+// building its own. Its seconds are complete (every sample of the second
+// counts), so a window's series matches it except in its first and last
+// second, which the window's bounds may cut.
+class RecordingSeries {
+public:
+    RecordingSeries(SampleSpan samples, FetalChannel channel) : samples_(samples), channel_(channel) {}
+
+    // Makes the series hold every second from first_second to last_second
+    // (second starts, first_second <= last_second), building only the seconds
+    // it does not hold yet; seconds before first_second stay until drop_before.
+    void cover(std::int64_t first_second, std::int64_t last_second);
+    // Releases the seconds before `first_second` once nothing reads them.
+    void drop_before(std::int64_t first_second);
+
+    // The held seconds from first_second to last_second (both held).
+    [[nodiscard]] std::span<SecondSample> seconds(std::int64_t first_second, std::int64_t last_second) noexcept;
+    [[nodiscard]] std::span<const SecondSample> held() const noexcept { return held_; }
+
+private:
+    [[nodiscard]] std::vector<SecondSample> build(std::int64_t first_second, std::int64_t last_second) const;
+
+    SampleSpan samples_;
+    FetalChannel channel_;
+    std::vector<SecondSample> held_;  // held_[i] starts at held_[0].timestamp_ms + 1000 i
+};
+
 // Fills window_start, window_end, duration_seconds and the data_quality group.
 void assess_signal_quality(SampleSpan selected, std::span<const SecondSample> series,
                            std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window);

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <compare>
+#include <iterator>
+
+#include "contractions.hpp"
 
 namespace fhr_core {
 namespace {
@@ -29,9 +31,7 @@ constexpr std::int64_t last_ten_minutes_ms = 600000;
 
 }  // namespace
 
-void sort_values(std::span<double> values) noexcept {
-    std::sort(values.begin(), values.end(), [](double a, double b) { return std::strong_order(a, b) < 0; });
-}
+void sort_values(std::span<double> values) noexcept { std::sort(values.begin(), values.end(), before_in_total_order); }
 
 std::size_t fraction_index(std::size_t n, double p) noexcept {
     const double rank = std::round(static_cast<double>(n - 1) * p);  // halves away from zero
@@ -43,10 +43,19 @@ double value_at_fraction(std::span<const double> sorted, double p) noexcept {
 }
 
 ValueSummary summarize_values(std::span<double> values) {
-    if (values.empty()) return {};
     sort_values(values);
+    return summarize_sorted(values);
+}
+
+std::optional<double> mean_of_sorted(std::span<const double> values) noexcept {
+    if (values.empty()) return std::nullopt;
+    return sum_in_order(values) / static_cast<double>(values.size());
+}
+
+ValueSummary summarize_sorted(std::span<const double> values) noexcept {
+    if (values.empty()) return {};
     const auto n = static_cast<double>(values.size());
-    const double mean = sum_in_order(values) / n;
+    const double mean = *mean_of_sorted(values);
     double squares = 0.0;
     for (const double value : values) squares += (value - mean) * (value - mean);
     return ValueSummary{
@@ -60,6 +69,50 @@ ValueSummary summarize_values(std::span<double> values) {
     };
 }
 
+void SlidingSortedValues::collect(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms,
+                                  std::vector<double>& out) const {
+    for (const SecondSample& second : seconds_between(seconds, from_ms, to_ms)) {
+        if (const std::optional<double>& value = second.*channel_) out.push_back(*value);
+    }
+}
+
+void SlidingSortedValues::move_to(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms) {
+    const bool empty = to_ms < from_ms;
+    const bool was_empty = to_ms_ < from_ms_;
+    const bool moves_forward_overlapping = !empty && !was_empty && from_ms >= from_ms_ && to_ms >= to_ms_ &&
+                                           from_ms <= to_ms_;
+    if (!moves_forward_overlapping) {
+        values_.clear();
+        if (!empty) {
+            collect(seconds, from_ms, to_ms, values_);
+            sort_values(values_);
+        }
+    } else if (from_ms != from_ms_ || to_ms != to_ms_) {
+        leaving_.clear();
+        entering_.clear();
+        collect(seconds, from_ms_, from_ms - 1000, leaving_);
+        collect(seconds, to_ms_ + 1000, to_ms, entering_);
+        sort_values(leaving_);
+        sort_values(entering_);
+        // Equal values have equal bits, so which of them leaves is of no matter.
+        merged_.clear();
+        std::ranges::set_difference(values_, leaving_, std::back_inserter(merged_), before_in_total_order);
+        values_.clear();
+        std::ranges::merge(merged_, entering_, std::back_inserter(values_), before_in_total_order);
+    }
+    from_ms_ = from_ms;
+    to_ms_ = to_ms;
+}
+
+void merge_sorted(std::span<const double> sorted, std::span<const std::optional<double>> extra,
+                  std::vector<double>& out) {
+    out.assign(sorted.begin(), sorted.end());
+    for (const std::optional<double>& value : extra) {
+        if (!value) continue;
+        out.insert(std::ranges::upper_bound(out, *value, before_in_total_order), *value);
+    }
+}
+
 std::optional<std::int32_t> estimate_baseline(std::span<const SecondSample> series, std::int64_t from_ms,
                                               std::int64_t to_ms) {
     const std::span<const SecondSample> range = seconds_between(series, from_ms, to_ms);
@@ -69,12 +122,16 @@ std::optional<std::int32_t> estimate_baseline(std::span<const SecondSample> seri
         if (second.fetal_bpm) values.push_back(*second.fetal_bpm);
     }
     if (values.size() < min_baseline_seconds) return std::nullopt;
+    sort_values(values);
+    return baseline_of_sorted(values);
+}
 
+std::optional<std::int32_t> baseline_of_sorted(std::span<const double> values) noexcept {
+    if (values.size() < min_baseline_seconds) return std::nullopt;
     // Dropping the lowest and highest tenth keeps accelerations and
     // decelerations from pulling the resting level.
-    sort_values(values);
     const std::size_t k = values.size() / 10;
-    const std::span<const double> kept = std::span<const double>(values).subspan(k, values.size() - 2 * k);
+    const std::span<const double> kept = values.subspan(k, values.size() - 2 * k);
     const double trimmed_mean = sum_in_order(kept) / static_cast<double>(kept.size());
     // Baselines are read to the nearest 5 bpm.
     return static_cast<std::int32_t>(5.0 * std::round(trimmed_mean / 5.0));
@@ -103,9 +160,14 @@ std::optional<double> estimate_variability(double baseline, std::span<const Seco
             }
         }
         if (count >= min_minute_seconds) {
-            const std::span<double> values(minute.data(), count);
-            sort_values(values);
-            ranges.push_back(value_at_fraction(values, 0.95) - value_at_fraction(values, 0.05));
+            // Only two ranks are read: placing each is enough, a full sort is not needed.
+            const auto values = std::span<double>(minute.data(), count);
+            const std::size_t high = fraction_index(count, 0.95);
+            const std::size_t low = fraction_index(count, 0.05);
+            std::ranges::nth_element(values, values.begin() + static_cast<std::ptrdiff_t>(high), before_in_total_order);
+            std::ranges::nth_element(values.first(high + 1), values.begin() + static_cast<std::ptrdiff_t>(low),
+                                     before_in_total_order);
+            ranges.push_back(values[high] - values[low]);
         }
         t = minute_end;
     }
@@ -127,11 +189,46 @@ VariabilityClass classify_variability(double variability_bpm) noexcept {
     return VariabilityClass::marked;
 }
 
+std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept {
+    return std::max(start_ms, end_ms - last_ten_minutes_ms);
+}
+
+WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
+    for (const SecondSample& second : series) {
+        if (second.fetal_bpm) fetal_.push_back(*second.fetal_bpm);
+        if (second.maternal_bpm) maternal_.push_back(*second.maternal_bpm);
+        if (second.toco) toco_.push_back(*second.toco);
+    }
+    for (const SecondSample& second : seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms)) {
+        if (second.fetal_bpm) recent_fetal_.push_back(*second.fetal_bpm);
+    }
+    for (const SecondSample& second : seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms)) {
+        if (second.toco) detection_toco_.push_back(*second.toco);
+    }
+    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_, &recent_fetal_, &detection_toco_}) {
+        sort_values(*list);
+    }
+}
+
+SortedWindowValues WindowValueLists::sorted() const noexcept {
+    return {.fetal = fetal_,
+            .maternal = maternal_,
+            .toco = toco_,
+            .recent_fetal = recent_fetal_,
+            .detection_toco = detection_toco_};
+}
+
 void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
                                  WindowAnalysis& window) {
+    estimate_heart_rate_figures(series, start_ms, end_ms, WindowValueLists(series, start_ms, end_ms).sorted(),
+                                window);
+}
+
+void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
+                                 const SortedWindowValues& sorted, WindowAnalysis& window) {
     // Baseline and variability describe the current state: the last ten minutes.
-    const std::int64_t recent_from = std::max(start_ms, end_ms - last_ten_minutes_ms);
-    window.baseline_bpm = estimate_baseline(series, recent_from, end_ms);
+    const std::int64_t recent_from = recent_start_ms(start_ms, end_ms);
+    window.baseline_bpm = baseline_of_sorted(sorted.recent_fetal);
     window.baseline_class.reset();
     window.variability_bpm.reset();
     window.variability_class.reset();
@@ -142,25 +239,8 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
         if (window.variability_bpm) window.variability_class = classify_variability(*window.variability_bpm);
     }
 
-    // One scratch list serves the fetal and then the maternal values.
-    std::vector<double> values;
-    values.reserve(series.size());
     WindowFeatures& features = window.features;
-    std::uint64_t below = 0, within = 0, above = 0;
-    for (const SecondSample& second : series) {
-        if (!second.fetal_bpm) continue;
-        const double bpm = *second.fetal_bpm;
-        values.push_back(bpm);
-        if (bpm < 110.0) {
-            ++below;
-        } else if (bpm <= 160.0) {
-            ++within;
-        } else {
-            ++above;
-        }
-    }
-    const std::size_t fetal_seconds = values.size();
-    const ValueSummary fetal = summarize_values(values);
+    const ValueSummary fetal = summarize_sorted(sorted.fetal);
     features.fetal_hr_min_bpm = fetal.minimum;
     features.fetal_hr_p05_bpm = fetal.p05;
     features.fetal_hr_mean_bpm = fetal.mean;
@@ -173,6 +253,15 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
         features.baseline_delta_mean_bpm = *fetal.mean - static_cast<double>(*window.baseline_bpm);
     }
 
+    // The bands are counted on the sorted values: each is a run of them.
+    const auto count_before = [&](auto in_lower_band) {
+        return static_cast<std::uint64_t>(std::ranges::partition_point(sorted.fetal, in_lower_band) -
+                                          sorted.fetal.begin());
+    };
+    const std::uint64_t fetal_seconds = sorted.fetal.size();
+    const std::uint64_t below = count_before([](double bpm) { return bpm < 110.0; });
+    const std::uint64_t within = count_before([](double bpm) { return bpm <= 160.0; }) - below;
+    const std::uint64_t above = fetal_seconds - below - within;
     features.fetal_hr_seconds_below_110 = below;
     features.fetal_hr_seconds_110_to_160 = within;
     features.fetal_hr_seconds_above_160 = above;
@@ -185,11 +274,7 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
     features.fetal_hr_percent_above_160 = percent_of_fetal(above);
 
     // A mean over seconds, not samples: every second weighs the same.
-    values.clear();
-    for (const SecondSample& second : series) {
-        if (second.maternal_bpm) values.push_back(*second.maternal_bpm);
-    }
-    features.maternal_hr_mean_bpm = summarize_values(values).mean;
+    features.maternal_hr_mean_bpm = mean_of_sorted(sorted.maternal);
     features.fetal_maternal_mean_difference_bpm.reset();
     if (fetal.mean && features.maternal_hr_mean_bpm) {
         features.fetal_maternal_mean_difference_bpm = *fetal.mean - *features.maternal_hr_mean_bpm;
