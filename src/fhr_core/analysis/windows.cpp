@@ -221,8 +221,16 @@ AnalysisReport analyze_rolling_windows(const InputData& data, const AnalysisSett
     const std::vector<WindowBounds> plan =
         plan_windows(data.samples.front().timestamp_ms, data.samples.back().timestamp_ms, settings);
     report.windows.reserve(plan.size());
-    if (plan.size() == 1) {  // nothing to share
-        report.windows.push_back(analyze_window(samples, settings, plan.front().start_ms, plan.front().end_ms));
+    // The shared seconds reach a second past the window times; times far from
+    // any a reader accepts (within a few million years of 1970) keep to the
+    // windows alone, as does a single window, which has nothing to share.
+    constexpr std::int64_t shared_time_limit = std::int64_t{1} << 62;
+    const bool share = plan.size() > 1 && data.samples.front().timestamp_ms > -shared_time_limit &&
+                       data.samples.back().timestamp_ms < shared_time_limit;
+    if (!share) {
+        for (const WindowBounds& bounds : plan) {
+            report.windows.push_back(analyze_window(samples, settings, bounds.start_ms, bounds.end_ms));
+        }
         return report;
     }
     RollingWindows rolling(samples, settings);
