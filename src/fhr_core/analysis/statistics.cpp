@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <iterator>
 
 #include "contractions.hpp"
 
@@ -28,6 +27,31 @@ constexpr std::size_t min_minute_seconds = 30;
 constexpr std::size_t min_minutes = 2;
 constexpr std::int64_t minute_ms = 60000;
 constexpr std::int64_t last_ten_minutes_ms = 600000;
+
+// The value at `rank` (0 first) of `values` ordered by `comes_first`, for a
+// rank near the front (below 4, as a minute's 5th and 95th percentiles are):
+// one pass keeps the first rank + 1 values in order.
+template <typename Order>
+double value_of_rank(std::span<const double> values, std::size_t rank, Order comes_first) noexcept {
+    constexpr std::size_t kept_most = 4;
+    if (rank >= kept_most) {
+        std::vector<double> all(values.begin(), values.end());
+        std::ranges::nth_element(all, all.begin() + static_cast<std::ptrdiff_t>(rank), comes_first);
+        return all[rank];
+    }
+    std::array<double, kept_most> first{};
+    std::size_t kept = 0;
+    for (const double value : values) {
+        if (kept > rank && !comes_first(value, first[rank])) continue;
+        std::size_t at = std::min(kept, rank);  // the last kept place, freed when all are kept
+        kept = std::min(kept + 1, rank + 1);
+        for (; at > 0 && comes_first(value, first[at - 1]); --at) first[at] = first[at - 1];
+        first[at] = value;
+    }
+    return first[rank];
+}
+
+constexpr auto after_in_total_order = [](double a, double b) noexcept { return before_in_total_order(b, a); };
 
 }  // namespace
 
@@ -76,6 +100,67 @@ void SlidingSortedValues::collect(std::span<const SecondSample> seconds, std::in
     }
 }
 
+namespace {
+
+// The place of `value` among sorted values: the first index whose value does
+// not come before it (`after_equal` false) or comes after it (true). A binary
+// search whose halving is a conditional move, not a branch: the probes of
+// values sliding through a window are unpredictable.
+std::size_t place_in_sorted(std::span<const double> sorted, double value, bool after_equal) noexcept {
+    if (sorted.empty()) return 0;
+    const auto goes_past = [&](double probe) {
+        return after_equal ? !before_in_total_order(value, probe) : before_in_total_order(probe, value);
+    };
+    const double* base = sorted.data();
+    std::size_t size = sorted.size();
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        base = goes_past(base[half]) ? base + half : base;
+        size -= half;
+    }
+    return static_cast<std::size_t>(base - sorted.data()) + (goes_past(*base) ? 1 : 0);
+}
+
+}  // namespace
+
+void SlidingSortedValues::splice(std::span<const double> leaving, std::span<const double> entering) {
+    // Both lists are short beside the kept values: find where each leaves
+    // or enters by binary search, then copy the kept values between those
+    // places in blocks. Equal values have equal bits, so which of them
+    // leaves is of no matter.
+    leaving_at_.clear();
+    std::size_t search_from = 0;
+    for (const double value : leaving) {
+        const std::span<const double> rest = std::span<const double>(values_).subspan(search_from);
+        leaving_at_.push_back(search_from + place_in_sorted(rest, value, false));
+        search_from = leaving_at_.back() + 1;  // an equal value leaves from the next place
+    }
+    entering_at_.clear();
+    for (const double value : entering) entering_at_.push_back(place_in_sorted(values_, value, true));
+
+    merged_.clear();
+    const auto copy_until = [&](std::size_t& cursor, std::size_t end) {
+        merged_.insert(merged_.end(), values_.begin() + static_cast<std::ptrdiff_t>(cursor),
+                       values_.begin() + static_cast<std::ptrdiff_t>(end));
+        cursor = end;
+    };
+    std::size_t cursor = 0, leave = 0, enter = 0;
+    while (leave < leaving_at_.size() || enter < entering_at_.size()) {
+        const std::size_t leave_at = leave < leaving_at_.size() ? leaving_at_[leave] : values_.size();
+        const std::size_t enter_at = enter < entering_at_.size() ? entering_at_[enter] : values_.size();
+        if (enter_at <= leave_at) {  // enters before the value at its place
+            copy_until(cursor, enter_at);
+            merged_.push_back(entering[enter++]);
+        } else {
+            copy_until(cursor, leave_at);
+            ++cursor;  // skips the leaving value
+            ++leave;
+        }
+    }
+    copy_until(cursor, values_.size());
+    values_.swap(merged_);
+}
+
 void SlidingSortedValues::move_to(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms) {
     const bool empty = to_ms < from_ms;
     const bool was_empty = to_ms_ < from_ms_;
@@ -94,11 +179,7 @@ void SlidingSortedValues::move_to(std::span<const SecondSample> seconds, std::in
         collect(seconds, to_ms_ + 1000, to_ms, entering_);
         sort_values(leaving_);
         sort_values(entering_);
-        // Equal values have equal bits, so which of them leaves is of no matter.
-        merged_.clear();
-        std::ranges::set_difference(values_, leaving_, std::back_inserter(merged_), before_in_total_order);
-        values_.clear();
-        std::ranges::merge(merged_, entering_, std::back_inserter(values_), before_in_total_order);
+        splice(leaving_, entering_);
     }
     from_ms_ = from_ms;
     to_ms_ = to_ms;
@@ -160,14 +241,11 @@ std::optional<double> estimate_variability(double baseline, std::span<const Seco
             }
         }
         if (count >= min_minute_seconds) {
-            // Only two ranks are read: placing each is enough, a full sort is not needed.
-            const auto values = std::span<double>(minute.data(), count);
-            const std::size_t high = fraction_index(count, 0.95);
-            const std::size_t low = fraction_index(count, 0.05);
-            std::ranges::nth_element(values, values.begin() + static_cast<std::ptrdiff_t>(high), before_in_total_order);
-            std::ranges::nth_element(values.first(high + 1), values.begin() + static_cast<std::ptrdiff_t>(low),
-                                     before_in_total_order);
-            ranges.push_back(values[high] - values[low]);
+            // Only two ranks near the ends are read: no sort is needed.
+            const auto values = std::span<const double>(minute.data(), count);
+            const double p95 = value_of_rank(values, count - 1 - fraction_index(count, 0.95), after_in_total_order);
+            const double p05 = value_of_rank(values, fraction_index(count, 0.05), before_in_total_order);
+            ranges.push_back(p95 - p05);
         }
         t = minute_end;
     }

@@ -105,10 +105,15 @@ private:
     void collect(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms,
                  std::vector<double>& out) const;
 
+    // Takes the sorted `leaving` values out of the sorted values and puts the
+    // sorted `entering` ones in.
+    void splice(std::span<const double> leaving, std::span<const double> entering);
+
     Channel channel_;
     std::int64_t from_ms_ = 0;
     std::int64_t to_ms_ = -1000;  // empty
     std::vector<double> values_, leaving_, entering_, merged_;
+    std::vector<std::size_t> leaving_at_, entering_at_;
 };
 
 // `sorted` with the present `extra` values merged in at their places, into `out`.
