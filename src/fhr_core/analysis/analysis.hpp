@@ -32,7 +32,8 @@ struct WindowBounds {
                                                      const AnalysisSettings& settings);
 
 // Cuts the recording into the chunk window or the rolling windows and analyses
-// each, in order of increasing end time.
+// each, in order of increasing end time. Every window is what analyze_window
+// gives for its bounds; overlapping windows share their common work.
 [[nodiscard]] AnalysisReport analyze_rolling_windows(const InputData& data, const AnalysisSettings& settings);
 
 // How many windows analyze_rolling_windows produces for the recording (the size

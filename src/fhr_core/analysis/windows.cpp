@@ -1,7 +1,9 @@
 // The window driver: chunk mode analyses the most recent 30 minutes, rolling
 // mode windows of a requested length whose end advances by a step, plus a
-// final window ending at the last sample. Each window is analysed from the
-// samples alone; nothing is carried from one window to the next.
+// final window ending at the last sample. Each window's figures depend on
+// the samples within its bounds alone; the windows of a rolling run share the
+// work that overlapping windows have in common (their complete seconds and
+// the sorted order of their values), never a figure.
 #include <algorithm>
 
 #include "analysis.hpp"
