@@ -169,6 +169,7 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
     }
 
     InputData data;
+    data.source = text;
     // Rows of one export have about the same length; the shortest readable
     // row ("0-0-0 0:0:0" and a line end) bounds the guess.
     const std::size_t remaining = lines.remaining();
@@ -192,10 +193,11 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
         if (!cells[date]) return fail(row_message(line_number, " is missing Date"));
 
         MonitorSample sample;
-        sample.timestamp = trim_white_space(*cells[date]);
-        const auto time = parse_monitor_timestamp(sample.timestamp);
+        const std::string_view time_text = trim_white_space(*cells[date]);
+        const auto time = parse_monitor_timestamp(time_text);
         if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
         sample.timestamp_ms = *time;
+        data.place_text(sample, time_text);
 
         const auto value_of = [&cells](Column column) -> std::optional<double> {
             if (!cells[column]) return std::nullopt;

@@ -475,7 +475,7 @@ private:
         }
         MonitorSample& sample = data_.samples.back();
         sample.timestamp_ms = *ms;
-        sample.timestamp = data_.texts.keep(display_time(t));
+        data_.place_text(sample, display_time(t));
         order.accept(*ms);
     }
 
@@ -491,9 +491,10 @@ private:
 
     bool take_number(const Number& number, error_code& ec) {
         number_piece_.clear();
-        if (std::optional<double>* slot = value_slot()) {
-            *slot = nearest_double(number);
-            if (!*slot) return refuse("number out of range", ec);
+        if (OptionalValue* slot = value_slot()) {
+            const std::optional<double> value = nearest_double(number);
+            if (!value) return refuse("number out of range", ec);
+            *slot = value;
         } else if (pending_ == Field::max_analysis_minutes) {
             if (!take_whole(number, std::numeric_limits<std::uint32_t>::max(), max_analysis_minutes, ec)) return false;
         } else if (pending_ == Field::gestational_age_weeks) {
@@ -508,7 +509,7 @@ private:
     }
 
     // Where a sample's heart-rate or TOCO value goes; null for other fields.
-    std::optional<double>* value_slot() noexcept {
+    OptionalValue* value_slot() noexcept {
         if (place_ != Place::sample) return nullptr;
         MonitorSample& sample = data_.samples.back();
         switch (pending_) {

@@ -1,6 +1,9 @@
 #include "model.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -28,34 +31,58 @@ std::string_view to_text(FetalChannel channel) noexcept {
     return "HR1";
 }
 
-std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
-    switch (channel) {
-        case FetalChannel::HR1: return sample.hr1;
-        case FetalChannel::HR2: return sample.hr2;
-        case FetalChannel::HR3: return sample.hr3;
-    }
-    return sample.hr1;
+OptionalValue::OptionalValue(std::optional<double> value) noexcept {
+    if (!value) return;
+    bits_ = std::bit_cast<std::uint64_t>(*value);
+    if (bits_ == absent_bits) bits_ = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
 }
 
-std::string_view TextStore::keep(std::string_view text) {
-    if (text.empty()) return {};
-    if (text.size() > block_size) {
-        // A text larger than a block gets a block of its own, placed before
-        // the current one so that the current block keeps filling.
-        auto own = std::make_unique_for_overwrite<char[]>(text.size());
-        std::memcpy(own.get(), text.data(), text.size());
-        const std::string_view kept(own.get(), text.size());
-        blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(own));
-        return kept;
+std::optional<double> OptionalValue::get() const noexcept {
+    if (bits_ == absent_bits) return std::nullopt;
+    return std::bit_cast<double>(bits_);
+}
+
+std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
+    switch (channel) {
+        case FetalChannel::HR1: return sample.hr1.get();
+        case FetalChannel::HR2: return sample.hr2.get();
+        case FetalChannel::HR3: return sample.hr3.get();
     }
-    if (text.size() > block_size - used_in_last_) {
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(block_size));
-        used_in_last_ = 0;
+    return sample.hr1.get();
+}
+
+namespace {
+
+// A text_length of all ones marks a distant text, text_offset being its index.
+constexpr std::uint32_t distant_mark = std::numeric_limits<std::uint32_t>::max();
+
+}  // namespace
+
+std::string_view timestamp_text(const SampleTexts& texts, const MonitorSample& sample) noexcept {
+    if (sample.text_length == distant_mark) return texts.distant[sample.text_offset];
+    return texts.base.substr(sample.text_offset, sample.text_length);
+}
+
+void InputData::place_text(MonitorSample& sample, std::string_view text) {
+    const auto address = [](const char* at) { return reinterpret_cast<std::uintptr_t>(at); };
+    const bool in_source = source && address(text.data()) >= address(source->data()) &&
+                           address(text.data()) + text.size() <= address(source->data()) + source->size();
+    const std::uint64_t offset = in_source ? address(text.data()) - address(source->data()) : built_texts.size();
+    // A text beyond the 32 bits of offset and length (inputs past 4 GiB), or
+    // one outside a source the samples address, keeps a copy of its own.
+    if ((source && !in_source) || offset + text.size() >= distant_mark) {
+        sample.text_offset = static_cast<std::uint32_t>(distant_texts.size());
+        sample.text_length = distant_mark;
+        distant_texts.emplace_back(text);
+        return;
     }
-    char* const at = blocks_.back().get() + used_in_last_;
-    std::memcpy(at, text.data(), text.size());
-    used_in_last_ += text.size();
-    return {at, text.size()};
+    if (!in_source) built_texts.append(text);
+    sample.text_offset = static_cast<std::uint32_t>(offset);
+    sample.text_length = static_cast<std::uint32_t>(text.size());
+}
+
+SampleTexts InputData::texts() const noexcept {
+    return {source ? *source : std::string_view(built_texts), distant_texts};
 }
 
 void OutOfOrderCounter::accept(std::int64_t timestamp_ms) noexcept {

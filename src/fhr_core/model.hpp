@@ -17,19 +17,59 @@ namespace fhr_core {
 
 // ---------------------------------------------------------------- recording
 
-// One monitor row. `timestamp` is the display text of the row's time; it views
-// either the caller's input text or the text store of the InputData that holds
-// the sample, and parse_monitor_timestamp(timestamp) == timestamp_ms.
-// A value is absent when the input had none it could read; ranges are not
-// checked here (0, negative, huge, NaN and infinities are all kept).
+// A channel value that may be absent, in the 8 bytes of a double: absence is
+// one NaN bit pattern that no reader stores (a NaN read from the input is kept
+// as the canonical quiet NaN of its sign).
+class OptionalValue {
+public:
+    constexpr OptionalValue() noexcept = default;
+    OptionalValue(std::optional<double> value) noexcept;  // NOLINT: converts like std::optional
+    OptionalValue(double value) noexcept : OptionalValue(std::optional<double>(value)) {}  // NOLINT: likewise
+
+    [[nodiscard]] bool has_value() const noexcept { return bits_ != absent_bits; }
+    [[nodiscard]] std::optional<double> get() const noexcept;
+
+private:
+    static constexpr std::uint64_t absent_bits = 0x7ff4'a65e'4e7e'0001;  // a signalling NaN
+    std::uint64_t bits_ = absent_bits;
+};
+
+// One monitor row: its instant, its channel values (absent when the input had
+// none it could read; ranges are not checked here, so 0, negative, huge, NaN
+// and infinities are all kept) and where its display text lies among the
+// recording's SampleTexts (see timestamp_text). Kept small: a day at 4 Hz is
+// 345,600 of them.
 struct MonitorSample {
-    std::optional<double> hr1;
-    std::optional<double> hr2;
-    std::optional<double> hr3;
-    std::optional<double> hrm;
-    std::optional<double> toco;
-    std::string_view timestamp;
     std::int64_t timestamp_ms = 0;
+    OptionalValue hr1;
+    OptionalValue hr2;
+    OptionalValue hr3;
+    OptionalValue hrm;
+    OptionalValue toco;
+    std::uint32_t text_offset = 0;
+    std::uint32_t text_length = 0;
+};
+
+// The texts the samples of one recording address: a base text (the caller's
+// input or one the reader built) and, for the rare text lying past the 4 GiB a
+// 32-bit offset reaches, copies addressed by index.
+struct SampleTexts {
+    std::string_view base;
+    std::span<const std::string> distant;
+};
+
+// The display text of a sample, e.g. "2024-03-01 10:00:00"; the instant read
+// from it is the sample's timestamp_ms.
+[[nodiscard]] std::string_view timestamp_text(const SampleTexts& texts, const MonitorSample& sample) noexcept;
+
+// Time-sorted samples together with the texts they address.
+struct SampleSpan {
+    std::span<const MonitorSample> samples;
+    SampleTexts texts;
+
+    [[nodiscard]] std::string_view text_of(const MonitorSample& sample) const noexcept {
+        return timestamp_text(texts, sample);
+    }
 };
 
 // Which fetal heart-rate channel the analysis reads. Used like an enumeration
@@ -50,30 +90,32 @@ private:
 };
 
 [[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
-// The sample's value on the chosen fetal channel.
+// A sample's value on the chosen fetal channel, the maternal channel and TOCO.
 [[nodiscard]] std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept;
+[[nodiscard]] inline std::optional<double> maternal_value(const MonitorSample& sample) noexcept {
+    return sample.hrm.get();
+}
+[[nodiscard]] inline std::optional<double> toco_value(const MonitorSample& sample) noexcept {
+    return sample.toco.get();
+}
 
-// Stable storage for display texts a reader has to build itself (a JSON `t`
-// normalised to "2024-03-01 10:00:00"). Views handed out stay valid while the
-// store lives, also when the store is moved.
-class TextStore {
-public:
-    std::string_view keep(std::string_view text);
-
-private:
-    static constexpr std::size_t block_size = 64 * 1024;
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    std::size_t used_in_last_ = block_size;
-};
-
-// A whole recording as a reader returns it: samples sorted stably by time.
-// Sample texts view the input text (CSV) or `texts` (JSON); the InputData must
-// not outlive the input text it was read from.
+// A whole recording as a reader returns it: samples sorted stably by time,
+// with their display texts either in the caller's input text (`source`, which
+// must then outlive the InputData) or in texts the reader built.
 struct InputData {
     std::vector<MonitorSample> samples;
     std::uint64_t out_of_order_rows = 0;
     std::uint64_t duplicate_timestamps = 0;
-    TextStore texts;
+    std::optional<std::string_view> source;
+    std::string built_texts;
+    std::vector<std::string> distant_texts;
+
+    // Records where `text` lies as the sample's display text: in place when
+    // it lies within `source`, otherwise appended to the built texts.
+    void place_text(MonitorSample& sample, std::string_view text);
+
+    [[nodiscard]] SampleTexts texts() const noexcept;
+    [[nodiscard]] SampleSpan all() const noexcept { return {samples, texts()}; }
 };
 
 // The common finish of both readers. While reading, `count_out_of_order` is

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,7 +20,8 @@ using fhr_core::FetalChannel;
 using fhr_core::InputData;
 using fhr_core::MonitorSample;
 using fhr_core::OutOfOrderCounter;
-using fhr_core::TextStore;
+using fhr_core::OptionalValue;
+using fhr_core::timestamp_text;
 
 TEST(Model, FetalChannelAcceptsTheThreeNamesInAnyCase) {
     const struct {
@@ -67,24 +71,48 @@ TEST(Model, FetalChannelReportWordsReadBack) {
     }
 }
 
-TEST(Model, TextStoreKeepsEveryTextAcrossBlocksAndMoves) {
-    TextStore store;
-    std::vector<std::pair<std::string, std::string_view>> kept;
-    // Texts of growing length cross several block boundaries; two of them are
-    // larger than a block.
-    for (std::size_t i = 0; i < 3'000; ++i) {
-        std::string text(i % 97 + (i == 1'000 || i == 2'000 ? 200'000 : 0), static_cast<char>('a' + i % 26));
-        text += std::to_string(i);
-        const std::string_view view = store.keep(text);
-        kept.emplace_back(std::move(text), view);
+TEST(Model, OptionalValuesKeepEveryDoubleAndTellAbsence) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_FALSE(OptionalValue().has_value());
+    EXPECT_FALSE(OptionalValue(std::nullopt).get().has_value());
+    for (const double value : {0.0, -0.0, 140.25, -3.0, inf, -inf, 1e308, 5e-324}) {
+        const std::optional<double> back = OptionalValue(value).get();
+        ASSERT_TRUE(back.has_value()) << value;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(*back), std::bit_cast<std::uint64_t>(value)) << value;
     }
-    EXPECT_TRUE(store.keep("").empty());
-    for (const auto& [text, view] : kept) {
-        ASSERT_EQ(view, text);
-        ASSERT_NE(view.data(), text.data());
+    // Every NaN is a value, also one with the bits absence uses.
+    for (const std::uint64_t bits : {std::bit_cast<std::uint64_t>(nan), std::bit_cast<std::uint64_t>(-nan),
+                                     std::uint64_t{0x7ff4'a65e'4e7e'0001}, std::uint64_t{0x7ff0'0000'0000'0001}}) {
+        const std::optional<double> back = OptionalValue(std::bit_cast<double>(bits)).get();
+        ASSERT_TRUE(back.has_value()) << bits;
+        EXPECT_TRUE(std::isnan(*back)) << bits;
     }
-    const TextStore moved = std::move(store);
-    for (const auto& [text, view] : kept) ASSERT_EQ(view, text);
+}
+
+TEST(Model, SampleTextsLieInTheSourceOrInTextsOfTheirOwn) {
+    const std::string source = "2024-03-01 10:00:00,140";
+    InputData data;
+    data.source = source;
+    MonitorSample in_place, built;
+    data.place_text(in_place, std::string_view(source).substr(0, 19));
+    const std::string elsewhere = "2024-03-01 10:00:01";
+    data.place_text(built, elsewhere);
+    EXPECT_EQ(in_place.text_offset, 0u);
+    EXPECT_EQ(in_place.text_length, 19u);
+    EXPECT_TRUE(data.built_texts.empty());
+    EXPECT_EQ(data.distant_texts.size(), 1u);  // a text outside the source cannot share its base
+    const InputData moved = std::move(data);
+    EXPECT_EQ(timestamp_text(moved.texts(), in_place).data(), source.data());
+    EXPECT_EQ(timestamp_text(moved.texts(), built), elsewhere);
+
+    InputData own;
+    std::vector<MonitorSample> samples(3);
+    for (std::size_t i = 0; i < samples.size(); ++i) own.place_text(samples[i], std::string(i * 30, 'a' + i));
+    const InputData kept = std::move(own);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        EXPECT_EQ(timestamp_text(kept.texts(), samples[i]), std::string(i * 30, 'a' + i));
+    }
 }
 
 TEST(Model, OutOfOrderRowsCompareWithTheRowJustBefore) {
@@ -139,7 +167,7 @@ TEST(Model, FinishSortsStablyAndCountsRepeatedTimes) {
         InputData data = read_times(c.times, counter);
         fhr_core::finish_input(data, counter);
         std::vector<double> order;
-        for (const auto& sample : data.samples) order.push_back(*sample.hr1);
+        for (const auto& sample : data.samples) order.push_back(*sample.hr1.get());
         EXPECT_EQ(order, c.order) << shown;
         EXPECT_EQ(data.out_of_order_rows, c.out_of_order) << shown;
         EXPECT_EQ(data.duplicate_timestamps, c.duplicates) << shown;
@@ -153,7 +181,7 @@ TEST(Model, FinishKeepsInputOrderAmongEqualTimesInALargeRecording) {
     for (int i = 0; i < rows; ++i) {
         MonitorSample sample;
         sample.timestamp_ms = (rows - i) % 7;  // descending runs with many ties
-        sample.hr1 = i;
+        sample.hr1 = static_cast<double>(i);
         counter.accept(sample.timestamp_ms);
         data.samples.push_back(sample);
     }
@@ -165,7 +193,7 @@ TEST(Model, FinishKeepsInputOrderAmongEqualTimesInALargeRecording) {
         const auto& b = data.samples[i];
         ASSERT_LE(a.timestamp_ms, b.timestamp_ms) << i;
         if (a.timestamp_ms == b.timestamp_ms) {
-            ASSERT_LT(*a.hr1, *b.hr1) << i;
+            ASSERT_LT(*a.hr1.get(), *b.hr1.get()) << i;
         }
     }
 }

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <deque>
 #include <limits>
 #include <optional>
 #include <string>
@@ -18,25 +17,23 @@ namespace {
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
 
-// Hand-built samples whose texts stay valid while the builder lives.
+// Hand-built samples with texts of their own.
 class Samples {
 public:
     Samples& add(std::int64_t ms, std::optional<double> hr1, std::optional<double> hrm = std::nullopt,
                  std::optional<double> toco = std::nullopt) {
         // "t<ms>#<index>": distinct for samples of equal time.
-        std::string& text = texts_.emplace_back(std::to_string(ms));
-        text.insert(0, 1, 't');
-        text += '#';
-        text += std::to_string(list_.size());
-        list_.push_back(MonitorSample{.hr1 = hr1, .hr2 = std::nullopt, .hr3 = std::nullopt, .hrm = hrm, .toco = toco, .timestamp = text, .timestamp_ms = ms});
+        const std::string text = "t" + std::to_string(ms) + "#" + std::to_string(data_.samples.size());
+        MonitorSample sample{.timestamp_ms = ms, .hr1 = hr1, .hrm = hrm, .toco = toco};
+        data_.place_text(sample, text);
+        data_.samples.push_back(sample);
         return *this;
     }
-    MonitorSample& back() { return list_.back(); }
-    std::span<const MonitorSample> all() const { return list_; }
+    MonitorSample& back() { return data_.samples.back(); }
+    SampleSpan all() const { return data_.all(); }
 
 private:
-    std::deque<std::string> texts_;
-    std::vector<MonitorSample> list_;
+    InputData data_;
 };
 
 struct Window {
@@ -75,9 +72,9 @@ TEST(Series, SelectsSamplesWithinInclusiveBounds) {
              {"end before start", 2000, 1000, 0, 0},
          }) {
         const auto selected = select_window_samples(samples.all(), c.start, c.end);
-        ASSERT_EQ(selected.size(), c.count) << c.name;
+        ASSERT_EQ(selected.samples.size(), c.count) << c.name;
         if (c.count > 0) {
-            EXPECT_EQ(selected.data(), samples.all().data() + c.first) << c.name;
+            EXPECT_EQ(selected.samples.data(), samples.all().samples.data() + c.first) << c.name;
         }
     }
 }

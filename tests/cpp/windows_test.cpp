@@ -168,7 +168,6 @@ TEST(WindowsPlan, CountIsZeroWithoutSamples) {
 
 // Display texts of sample times, kept alive for the samples that view them.
 struct Recording {
-    std::vector<std::string> texts;
     InputData data;
 };
 
@@ -184,14 +183,12 @@ std::string time_text(std::int64_t offset_ms) {
 // fetal and maternal heart rate and a TOCO value.
 Recording recording_at(const std::vector<std::int64_t>& offsets_ms) {
     Recording r;
-    r.texts.reserve(offsets_ms.size());
-    for (std::int64_t offset : offsets_ms) r.texts.push_back(time_text(offset));
     for (std::size_t i = 0; i < offsets_ms.size(); ++i) {
         MonitorSample sample;
         sample.hr1 = 140.0 + static_cast<double>(i % 7);
         sample.hrm = 80.0;
         sample.toco = 10.0;
-        sample.timestamp = r.texts[i];
+        r.data.place_text(sample, time_text(offsets_ms[i]));
         sample.timestamp_ms = t0 + offsets_ms[i];
         r.data.samples.push_back(sample);
     }

@@ -32,7 +32,8 @@ struct WindowBounds {
                                                      const AnalysisSettings& settings);
 
 // Cuts the recording into the chunk window or the rolling windows and analyses
-// each, in order of increasing end time.
+// each, in order of increasing end time. Every window is what analyze_window
+// gives for its bounds; overlapping windows share their common work.
 [[nodiscard]] AnalysisReport analyze_rolling_windows(const InputData& data, const AnalysisSettings& settings);
 
 // How many windows analyze_rolling_windows produces for the recording (the size
@@ -45,8 +46,7 @@ struct WindowBounds {
 [[nodiscard]] AnalysisReport analyze_last_window(const InputData& data, const AnalysisSettings& settings);
 
 // One window [start_ms, end_ms] (both inclusive) of the time-sorted samples.
-[[nodiscard]] WindowAnalysis analyze_window(std::span<const MonitorSample> samples,
-                                            const AnalysisSettings& settings,
+[[nodiscard]] WindowAnalysis analyze_window(SampleSpan samples, const AnalysisSettings& settings,
                                             std::int64_t start_ms, std::int64_t end_ms);
 
 // The whole report as indented JSON text ending in a line feed.

@@ -72,6 +72,11 @@ struct OpenContraction {
 std::optional<ContractionThresholds> contraction_thresholds(std::span<double> toco_values) noexcept {
     if (toco_values.size() < min_toco_values) return std::nullopt;
     sort_values(toco_values);
+    return thresholds_of_sorted(toco_values);
+}
+
+std::optional<ContractionThresholds> thresholds_of_sorted(std::span<const double> toco_values) noexcept {
+    if (toco_values.size() < min_toco_values) return std::nullopt;
     const double q20 = value_at_fraction(toco_values, 0.20);
     const double q90 = value_at_fraction(toco_values, 0.90);
     const double q95 = value_at_fraction(toco_values, 0.95);
@@ -87,11 +92,18 @@ std::int64_t detection_start_ms(std::int64_t start_ms, std::int64_t end_ms) noex
 
 std::vector<ContractionEvent> detect_contractions(std::span<const SecondSample> series, std::int64_t start_ms,
                                                   std::int64_t end_ms) {
+    std::vector<double> range_toco =
+        toco_values(seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms));
+    sort_values(range_toco);
+    return detect_contractions(series, start_ms, end_ms, range_toco);
+}
+
+std::vector<ContractionEvent> detect_contractions(std::span<const SecondSample> series, std::int64_t start_ms,
+                                                  std::int64_t end_ms, std::span<const double> detection_toco) {
     std::vector<ContractionEvent> contractions;
-    const std::span<const SecondSample> range = seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms);
-    std::vector<double> range_toco = toco_values(range);
-    const std::optional<ContractionThresholds> thresholds = contraction_thresholds(range_toco);
+    const std::optional<ContractionThresholds> thresholds = thresholds_of_sorted(detection_toco);
     if (!thresholds) return contractions;
+    const std::span<const SecondSample> range = seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms);
 
     std::optional<OpenContraction> open;
     const auto close = [&] {
@@ -130,12 +142,16 @@ std::vector<ContractionEvent> detect_contractions(std::span<const SecondSample> 
 
 void assess_uterine_activity(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
                              WindowAnalysis& window) {
-    std::vector<double> window_toco = toco_values(series);
-    const std::size_t toco_seconds = window_toco.size();
-    const ValueSummary level = summarize_values(window_toco);
+    assess_uterine_activity(series, start_ms, end_ms, WindowValueLists(series, start_ms, end_ms).sorted(), window);
+}
+
+void assess_uterine_activity(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
+                             const SortedWindowValues& sorted, WindowAnalysis& window) {
+    const std::size_t toco_seconds = sorted.toco.size();
+
 
     TocoSummary& summary = window.toco_summary;
-    summary.contractions = detect_contractions(series, start_ms, end_ms);
+    summary.contractions = detect_contractions(series, start_ms, end_ms, sorted.detection_toco);
     const std::size_t count = summary.contractions.size();
 
     // The rate divides by the whole window, although contractions are only
@@ -154,8 +170,9 @@ void assess_uterine_activity(std::span<const SecondSample> series, std::int64_t 
 
     window.features.contraction_count = count;
     window.features.contractions_per_10_min = summary.contractions_per_10_min;
-    window.features.toco_mean = level.mean;
-    window.features.toco_max = level.maximum;
+    window.features.toco_mean = mean_of_sorted(sorted.toco);
+    window.features.toco_max.reset();
+    if (!sorted.toco.empty()) window.features.toco_max = sorted.toco.back();
 }
 
 }  // namespace fhr_core

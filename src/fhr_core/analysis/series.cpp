@@ -13,14 +13,14 @@ std::int64_t second_start(std::int64_t ms) noexcept {
     return seconds * 1000;
 }
 
-std::span<const MonitorSample> select_window_samples(std::span<const MonitorSample> sorted, std::int64_t start_ms,
-                                                     std::int64_t end_ms) noexcept {
-    if (end_ms < start_ms) return sorted.first(0);
-    const auto first = std::lower_bound(sorted.begin(), sorted.end(), start_ms,
+SampleSpan select_window_samples(SampleSpan sorted, std::int64_t start_ms, std::int64_t end_ms) noexcept {
+    const std::span<const MonitorSample> all = sorted.samples;
+    if (end_ms < start_ms) return {all.first(0), sorted.texts};
+    const auto first = std::lower_bound(all.begin(), all.end(), start_ms,
                                         [](const MonitorSample& s, std::int64_t t) { return s.timestamp_ms < t; });
-    const auto last = std::upper_bound(first, sorted.end(), end_ms,
+    const auto last = std::upper_bound(first, all.end(), end_ms,
                                        [](std::int64_t t, const MonitorSample& s) { return t < s.timestamp_ms; });
-    return {first, last};
+    return {{first, last}, sorted.texts};
 }
 
 namespace {
@@ -49,7 +49,7 @@ struct ChannelMean {
 
 }  // namespace
 
-std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected, FetalChannel channel,
+std::vector<SecondSample> build_second_series(SampleSpan selected_span, FetalChannel channel,
                                               std::int64_t start_ms, std::int64_t end_ms) {
     const std::int64_t first_second = second_start(start_ms);
     const std::int64_t last_second = second_start(end_ms);
@@ -60,18 +60,19 @@ std::vector<SecondSample> build_second_series(std::span<const MonitorSample> sel
         series[i].timestamp_ms = first_second + static_cast<std::int64_t>(i) * 1000;
     }
 
+    const std::span<const MonitorSample> selected = selected_span.samples;
     // The samples are sorted by time, so each second's samples are adjacent:
     // sum one second's samples afresh, in sample order, then store the means.
     std::size_t next = 0;
     while (next < selected.size()) {
         const std::int64_t second = second_start(selected[next].timestamp_ms);
-        const std::string_view text = selected[next].timestamp;
+        const std::string_view text = selected_span.text_of(selected[next]);
         ChannelMean fetal, maternal, toco;
         for (; next < selected.size() && second_start(selected[next].timestamp_ms) == second; ++next) {
             const MonitorSample& sample = selected[next];
             fetal.add(fetal_value(sample, channel), usable_heart_rate);
-            maternal.add(sample.hrm, usable_heart_rate);
-            toco.add(sample.toco, usable_toco);
+            maternal.add(maternal_value(sample), usable_heart_rate);
+            toco.add(toco_value(sample), usable_toco);
         }
         if (second < first_second || second > last_second) continue;  // not a sample of this window
         SecondSample& element = series[static_cast<std::size_t>((second - first_second) / 1000)];
@@ -83,11 +84,46 @@ std::vector<SecondSample> build_second_series(std::span<const MonitorSample> sel
     return series;
 }
 
-void assess_signal_quality(std::span<const MonitorSample> selected, std::span<const SecondSample> series,
+std::vector<SecondSample> RecordingSeries::build(std::int64_t first_second, std::int64_t last_second) const {
+    const std::int64_t last_ms = last_second + 999;  // the whole last second
+    return build_second_series(select_window_samples(samples_, first_second, last_ms), channel_, first_second,
+                               last_ms);
+}
+
+void RecordingSeries::cover(std::int64_t first_second, std::int64_t last_second) {
+    if (held_.empty() || first_second < held_.front().timestamp_ms || first_second > held_.back().timestamp_ms) {
+        held_ = build(first_second, last_second);  // nothing held is of use
+        return;
+    }
+    const std::int64_t held_last = held_.back().timestamp_ms;
+    if (last_second <= held_last) return;
+    const std::vector<SecondSample> more = build(held_last + 1000, last_second);
+    held_.insert(held_.end(), more.begin(), more.end());
+}
+
+void RecordingSeries::drop_before(std::int64_t first_second) {
+    if (held_.empty() || first_second <= held_.front().timestamp_ms) return;
+    const auto unused = static_cast<std::size_t>((first_second - held_.front().timestamp_ms) / 1000);
+    // Erasing only once the unused seconds outnumber the rest keeps the
+    // moving cost proportional to the seconds built.
+    if (unused >= held_.size()) {
+        held_.clear();
+    } else if (2 * unused >= held_.size()) {
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(unused));
+    }
+}
+
+std::span<SecondSample> RecordingSeries::seconds(std::int64_t first_second, std::int64_t last_second) noexcept {
+    const std::int64_t origin = held_.front().timestamp_ms;
+    return std::span(held_).subspan(static_cast<std::size_t>((first_second - origin) / 1000),
+                                    static_cast<std::size_t>((last_second - first_second) / 1000 + 1));
+}
+
+void assess_signal_quality(SampleSpan selected, std::span<const SecondSample> series,
                            std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window) {
-    if (!selected.empty()) {
-        window.window_start = std::string(selected.front().timestamp);
-        window.window_end = std::string(selected.back().timestamp);
+    if (!selected.samples.empty()) {
+        window.window_start = std::string(selected.text_of(selected.samples.front()));
+        window.window_end = std::string(selected.text_of(selected.samples.back()));
     } else if (!series.empty()) {
         window.window_start = second_text(series.front());
         window.window_end = second_text(series.back());
@@ -101,7 +137,7 @@ void assess_signal_quality(std::span<const MonitorSample> selected, std::span<co
 
     DataQuality& quality = window.data_quality;
     quality.expected_seconds = std::max<std::uint64_t>(series.size(), static_cast<std::uint64_t>(length_ms / 1000));
-    quality.raw_samples = selected.size();
+    quality.raw_samples = selected.samples.size();
 
     std::uint64_t fetal = 0, maternal = 0, toco = 0, paired = 0, close = 0;
     for (const SecondSample& second : series) {

@@ -31,20 +31,46 @@ struct SecondSample {
 
 // The contiguous run of time-sorted samples with start_ms <= time <= end_ms,
 // found by binary search.
-[[nodiscard]] std::span<const MonitorSample> select_window_samples(std::span<const MonitorSample> sorted,
-                                                                   std::int64_t start_ms,
-                                                                   std::int64_t end_ms) noexcept;
+[[nodiscard]] SampleSpan select_window_samples(SampleSpan sorted, std::int64_t start_ms, std::int64_t end_ms) noexcept;
 
 // One element per second from second_start(start_ms) to second_start(end_ms);
 // empty when the end's second lies before the start's. `selected` is the
 // window's time-sorted samples (select_window_samples); each second holds the
 // means of their usable values, and the elements view the samples' texts.
-[[nodiscard]] std::vector<SecondSample> build_second_series(std::span<const MonitorSample> selected,
+[[nodiscard]] std::vector<SecondSample> build_second_series(SampleSpan selected,
                                                             FetalChannel channel,
                                                             std::int64_t start_ms, std::int64_t end_ms);
 
+// The per-second series of a whole recording, kept over a stretch of seconds
+// that windows move forward through: stepped windows view it instead of each
+// building its own. Its seconds are complete (every sample of the second
+// counts), so a window's series matches it except in its first and last
+// second, which the window's bounds may cut.
+class RecordingSeries {
+public:
+    RecordingSeries(SampleSpan samples, FetalChannel channel) : samples_(samples), channel_(channel) {}
+
+    // Makes the series hold every second from first_second to last_second
+    // (second starts, first_second <= last_second), building only the seconds
+    // it does not hold yet; seconds before first_second stay until drop_before.
+    void cover(std::int64_t first_second, std::int64_t last_second);
+    // Releases the seconds before `first_second` once nothing reads them.
+    void drop_before(std::int64_t first_second);
+
+    // The held seconds from first_second to last_second (both held).
+    [[nodiscard]] std::span<SecondSample> seconds(std::int64_t first_second, std::int64_t last_second) noexcept;
+    [[nodiscard]] std::span<const SecondSample> held() const noexcept { return held_; }
+
+private:
+    [[nodiscard]] std::vector<SecondSample> build(std::int64_t first_second, std::int64_t last_second) const;
+
+    SampleSpan samples_;
+    FetalChannel channel_;
+    std::vector<SecondSample> held_;  // held_[i] starts at held_[0].timestamp_ms + 1000 i
+};
+
 // Fills window_start, window_end, duration_seconds and the data_quality group.
-void assess_signal_quality(std::span<const MonitorSample> selected, std::span<const SecondSample> series,
+void assess_signal_quality(SampleSpan selected, std::span<const SecondSample> series,
                            std::int64_t start_ms, std::int64_t end_ms, WindowAnalysis& window);
 
 // The elements with from_ms <= timestamp_ms <= to_ms (both inclusive), found by

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <compare>
+
+#include "contractions.hpp"
 
 namespace fhr_core {
 namespace {
@@ -27,11 +28,34 @@ constexpr std::size_t min_minutes = 2;
 constexpr std::int64_t minute_ms = 60000;
 constexpr std::int64_t last_ten_minutes_ms = 600000;
 
+// The value at `rank` (0 first) of `values` ordered by `comes_first`, for a
+// rank near the front (below 4, as a minute's 5th and 95th percentiles are):
+// one pass keeps the first rank + 1 values in order.
+template <typename Order>
+double value_of_rank(std::span<const double> values, std::size_t rank, Order comes_first) noexcept {
+    constexpr std::size_t kept_most = 4;
+    if (rank >= kept_most) {
+        std::vector<double> all(values.begin(), values.end());
+        std::ranges::nth_element(all, all.begin() + static_cast<std::ptrdiff_t>(rank), comes_first);
+        return all[rank];
+    }
+    std::array<double, kept_most> first{};
+    std::size_t kept = 0;
+    for (const double value : values) {
+        if (kept > rank && !comes_first(value, first[rank])) continue;
+        std::size_t at = std::min(kept, rank);  // the last kept place, freed when all are kept
+        kept = std::min(kept + 1, rank + 1);
+        for (; at > 0 && comes_first(value, first[at - 1]); --at) first[at] = first[at - 1];
+        first[at] = value;
+    }
+    return first[rank];
+}
+
+constexpr auto after_in_total_order = [](double a, double b) noexcept { return before_in_total_order(b, a); };
+
 }  // namespace
 
-void sort_values(std::span<double> values) noexcept {
-    std::sort(values.begin(), values.end(), [](double a, double b) { return std::strong_order(a, b) < 0; });
-}
+void sort_values(std::span<double> values) noexcept { std::sort(values.begin(), values.end(), before_in_total_order); }
 
 std::size_t fraction_index(std::size_t n, double p) noexcept {
     const double rank = std::round(static_cast<double>(n - 1) * p);  // halves away from zero
@@ -43,10 +67,19 @@ double value_at_fraction(std::span<const double> sorted, double p) noexcept {
 }
 
 ValueSummary summarize_values(std::span<double> values) {
-    if (values.empty()) return {};
     sort_values(values);
+    return summarize_sorted(values);
+}
+
+std::optional<double> mean_of_sorted(std::span<const double> values) noexcept {
+    if (values.empty()) return std::nullopt;
+    return sum_in_order(values) / static_cast<double>(values.size());
+}
+
+ValueSummary summarize_sorted(std::span<const double> values) noexcept {
+    if (values.empty()) return {};
     const auto n = static_cast<double>(values.size());
-    const double mean = sum_in_order(values) / n;
+    const double mean = *mean_of_sorted(values);
     double squares = 0.0;
     for (const double value : values) squares += (value - mean) * (value - mean);
     return ValueSummary{
@@ -60,6 +93,107 @@ ValueSummary summarize_values(std::span<double> values) {
     };
 }
 
+void SlidingSortedValues::collect(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms,
+                                  std::vector<double>& out) const {
+    for (const SecondSample& second : seconds_between(seconds, from_ms, to_ms)) {
+        if (const std::optional<double>& value = second.*channel_) out.push_back(*value);
+    }
+}
+
+namespace {
+
+// The place of `value` among sorted values: the first index whose value does
+// not come before it (`after_equal` false) or comes after it (true). A binary
+// search whose halving is a conditional move, not a branch: the probes of
+// values sliding through a window are unpredictable.
+std::size_t place_in_sorted(std::span<const double> sorted, double value, bool after_equal) noexcept {
+    if (sorted.empty()) return 0;
+    const auto goes_past = [&](double probe) {
+        return after_equal ? !before_in_total_order(value, probe) : before_in_total_order(probe, value);
+    };
+    const double* base = sorted.data();
+    std::size_t size = sorted.size();
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        base = goes_past(base[half]) ? base + half : base;
+        size -= half;
+    }
+    return static_cast<std::size_t>(base - sorted.data()) + (goes_past(*base) ? 1 : 0);
+}
+
+}  // namespace
+
+void SlidingSortedValues::splice(std::span<const double> leaving, std::span<const double> entering) {
+    // Both lists are short beside the kept values: find where each leaves
+    // or enters by binary search, then copy the kept values between those
+    // places in blocks. Equal values have equal bits, so which of them
+    // leaves is of no matter.
+    leaving_at_.clear();
+    std::size_t search_from = 0;
+    for (const double value : leaving) {
+        const std::span<const double> rest = std::span<const double>(values_).subspan(search_from);
+        leaving_at_.push_back(search_from + place_in_sorted(rest, value, false));
+        search_from = leaving_at_.back() + 1;  // an equal value leaves from the next place
+    }
+    entering_at_.clear();
+    for (const double value : entering) entering_at_.push_back(place_in_sorted(values_, value, true));
+
+    merged_.clear();
+    const auto copy_until = [&](std::size_t& cursor, std::size_t end) {
+        merged_.insert(merged_.end(), values_.begin() + static_cast<std::ptrdiff_t>(cursor),
+                       values_.begin() + static_cast<std::ptrdiff_t>(end));
+        cursor = end;
+    };
+    std::size_t cursor = 0, leave = 0, enter = 0;
+    while (leave < leaving_at_.size() || enter < entering_at_.size()) {
+        const std::size_t leave_at = leave < leaving_at_.size() ? leaving_at_[leave] : values_.size();
+        const std::size_t enter_at = enter < entering_at_.size() ? entering_at_[enter] : values_.size();
+        if (enter_at <= leave_at) {  // enters before the value at its place
+            copy_until(cursor, enter_at);
+            merged_.push_back(entering[enter++]);
+        } else {
+            copy_until(cursor, leave_at);
+            ++cursor;  // skips the leaving value
+            ++leave;
+        }
+    }
+    copy_until(cursor, values_.size());
+    values_.swap(merged_);
+}
+
+void SlidingSortedValues::move_to(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms) {
+    const bool empty = to_ms < from_ms;
+    const bool was_empty = to_ms_ < from_ms_;
+    const bool moves_forward_overlapping = !empty && !was_empty && from_ms >= from_ms_ && to_ms >= to_ms_ &&
+                                           from_ms <= to_ms_;
+    if (!moves_forward_overlapping) {
+        values_.clear();
+        if (!empty) {
+            collect(seconds, from_ms, to_ms, values_);
+            sort_values(values_);
+        }
+    } else if (from_ms != from_ms_ || to_ms != to_ms_) {
+        leaving_.clear();
+        entering_.clear();
+        collect(seconds, from_ms_, from_ms - 1000, leaving_);
+        collect(seconds, to_ms_ + 1000, to_ms, entering_);
+        sort_values(leaving_);
+        sort_values(entering_);
+        splice(leaving_, entering_);
+    }
+    from_ms_ = from_ms;
+    to_ms_ = to_ms;
+}
+
+void merge_sorted(std::span<const double> sorted, std::span<const std::optional<double>> extra,
+                  std::vector<double>& out) {
+    out.assign(sorted.begin(), sorted.end());
+    for (const std::optional<double>& value : extra) {
+        if (!value) continue;
+        out.insert(std::ranges::upper_bound(out, *value, before_in_total_order), *value);
+    }
+}
+
 std::optional<std::int32_t> estimate_baseline(std::span<const SecondSample> series, std::int64_t from_ms,
                                               std::int64_t to_ms) {
     const std::span<const SecondSample> range = seconds_between(series, from_ms, to_ms);
@@ -69,12 +203,16 @@ std::optional<std::int32_t> estimate_baseline(std::span<const SecondSample> seri
         if (second.fetal_bpm) values.push_back(*second.fetal_bpm);
     }
     if (values.size() < min_baseline_seconds) return std::nullopt;
+    sort_values(values);
+    return baseline_of_sorted(values);
+}
 
+std::optional<std::int32_t> baseline_of_sorted(std::span<const double> values) noexcept {
+    if (values.size() < min_baseline_seconds) return std::nullopt;
     // Dropping the lowest and highest tenth keeps accelerations and
     // decelerations from pulling the resting level.
-    sort_values(values);
     const std::size_t k = values.size() / 10;
-    const std::span<const double> kept = std::span<const double>(values).subspan(k, values.size() - 2 * k);
+    const std::span<const double> kept = values.subspan(k, values.size() - 2 * k);
     const double trimmed_mean = sum_in_order(kept) / static_cast<double>(kept.size());
     // Baselines are read to the nearest 5 bpm.
     return static_cast<std::int32_t>(5.0 * std::round(trimmed_mean / 5.0));
@@ -103,9 +241,11 @@ std::optional<double> estimate_variability(double baseline, std::span<const Seco
             }
         }
         if (count >= min_minute_seconds) {
-            const std::span<double> values(minute.data(), count);
-            sort_values(values);
-            ranges.push_back(value_at_fraction(values, 0.95) - value_at_fraction(values, 0.05));
+            // Only two ranks near the ends are read: no sort is needed.
+            const auto values = std::span<const double>(minute.data(), count);
+            const double p95 = value_of_rank(values, count - 1 - fraction_index(count, 0.95), after_in_total_order);
+            const double p05 = value_of_rank(values, fraction_index(count, 0.05), before_in_total_order);
+            ranges.push_back(p95 - p05);
         }
         t = minute_end;
     }
@@ -127,11 +267,46 @@ VariabilityClass classify_variability(double variability_bpm) noexcept {
     return VariabilityClass::marked;
 }
 
+std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept {
+    return std::max(start_ms, end_ms - last_ten_minutes_ms);
+}
+
+WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
+    for (const SecondSample& second : series) {
+        if (second.fetal_bpm) fetal_.push_back(*second.fetal_bpm);
+        if (second.maternal_bpm) maternal_.push_back(*second.maternal_bpm);
+        if (second.toco) toco_.push_back(*second.toco);
+    }
+    for (const SecondSample& second : seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms)) {
+        if (second.fetal_bpm) recent_fetal_.push_back(*second.fetal_bpm);
+    }
+    for (const SecondSample& second : seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms)) {
+        if (second.toco) detection_toco_.push_back(*second.toco);
+    }
+    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_, &recent_fetal_, &detection_toco_}) {
+        sort_values(*list);
+    }
+}
+
+SortedWindowValues WindowValueLists::sorted() const noexcept {
+    return {.fetal = fetal_,
+            .maternal = maternal_,
+            .toco = toco_,
+            .recent_fetal = recent_fetal_,
+            .detection_toco = detection_toco_};
+}
+
 void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
                                  WindowAnalysis& window) {
+    estimate_heart_rate_figures(series, start_ms, end_ms, WindowValueLists(series, start_ms, end_ms).sorted(),
+                                window);
+}
+
+void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms,
+                                 const SortedWindowValues& sorted, WindowAnalysis& window) {
     // Baseline and variability describe the current state: the last ten minutes.
-    const std::int64_t recent_from = std::max(start_ms, end_ms - last_ten_minutes_ms);
-    window.baseline_bpm = estimate_baseline(series, recent_from, end_ms);
+    const std::int64_t recent_from = recent_start_ms(start_ms, end_ms);
+    window.baseline_bpm = baseline_of_sorted(sorted.recent_fetal);
     window.baseline_class.reset();
     window.variability_bpm.reset();
     window.variability_class.reset();
@@ -142,25 +317,8 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
         if (window.variability_bpm) window.variability_class = classify_variability(*window.variability_bpm);
     }
 
-    // One scratch list serves the fetal and then the maternal values.
-    std::vector<double> values;
-    values.reserve(series.size());
     WindowFeatures& features = window.features;
-    std::uint64_t below = 0, within = 0, above = 0;
-    for (const SecondSample& second : series) {
-        if (!second.fetal_bpm) continue;
-        const double bpm = *second.fetal_bpm;
-        values.push_back(bpm);
-        if (bpm < 110.0) {
-            ++below;
-        } else if (bpm <= 160.0) {
-            ++within;
-        } else {
-            ++above;
-        }
-    }
-    const std::size_t fetal_seconds = values.size();
-    const ValueSummary fetal = summarize_values(values);
+    const ValueSummary fetal = summarize_sorted(sorted.fetal);
     features.fetal_hr_min_bpm = fetal.minimum;
     features.fetal_hr_p05_bpm = fetal.p05;
     features.fetal_hr_mean_bpm = fetal.mean;
@@ -173,6 +331,15 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
         features.baseline_delta_mean_bpm = *fetal.mean - static_cast<double>(*window.baseline_bpm);
     }
 
+    // The bands are counted on the sorted values: each is a run of them.
+    const auto count_before = [&](auto in_lower_band) {
+        return static_cast<std::uint64_t>(std::ranges::partition_point(sorted.fetal, in_lower_band) -
+                                          sorted.fetal.begin());
+    };
+    const std::uint64_t fetal_seconds = sorted.fetal.size();
+    const std::uint64_t below = count_before([](double bpm) { return bpm < 110.0; });
+    const std::uint64_t within = count_before([](double bpm) { return bpm <= 160.0; }) - below;
+    const std::uint64_t above = fetal_seconds - below - within;
     features.fetal_hr_seconds_below_110 = below;
     features.fetal_hr_seconds_110_to_160 = within;
     features.fetal_hr_seconds_above_160 = above;
@@ -185,11 +352,7 @@ void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int6
     features.fetal_hr_percent_above_160 = percent_of_fetal(above);
 
     // A mean over seconds, not samples: every second weighs the same.
-    values.clear();
-    for (const SecondSample& second : series) {
-        if (second.maternal_bpm) values.push_back(*second.maternal_bpm);
-    }
-    features.maternal_hr_mean_bpm = summarize_values(values).mean;
+    features.maternal_hr_mean_bpm = mean_of_sorted(sorted.maternal);
     features.fetal_maternal_mean_difference_bpm.reset();
     if (fetal.mean && features.maternal_hr_mean_bpm) {
         features.fetal_maternal_mean_difference_bpm = *fetal.mean - *features.maternal_hr_mean_bpm;

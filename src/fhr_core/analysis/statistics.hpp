@@ -3,6 +3,7 @@
 // and the maternal mean.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,6 +28,21 @@ struct ValueSummary {
 // Sorts ascending in the IEEE total order (-0.0 before +0.0).
 void sort_values(std::span<double> values) noexcept;
 
+// The IEEE total order as a strict comparison: before_in_total_order(a, b)
+// when a comes before b. Compares signed integers whose order is that of the
+// doubles with the same bits (negative values have their magnitude bits
+// flipped). A function object, so that the algorithms given it inline it.
+struct TotalOrderBefore {
+    [[nodiscard]] bool operator()(double a, double b) const noexcept { return key(a) < key(b); }
+
+private:
+    static std::int64_t key(double value) noexcept {
+        const auto bits = std::bit_cast<std::int64_t>(value);
+        return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+    }
+};
+inline constexpr TotalOrderBefore before_in_total_order{};
+
 // Nearest-rank index of fraction p in n sorted values: min(n - 1, round((n - 1) * p)),
 // halves away from zero. n must be at least 1.
 [[nodiscard]] std::size_t fraction_index(std::size_t n, double p) noexcept;
@@ -36,6 +52,76 @@ void sort_values(std::span<double> values) noexcept;
 
 // Reorders `values` (sorts them).
 [[nodiscard]] ValueSummary summarize_values(std::span<double> values);
+
+// The summary of values already sorted (sort_values).
+[[nodiscard]] ValueSummary summarize_sorted(std::span<const double> sorted) noexcept;
+// Its mean alone: the sorted values summed in order, over their count.
+[[nodiscard]] std::optional<double> mean_of_sorted(std::span<const double> sorted) noexcept;
+
+// The value lists of one window that the figures read in sorted order, each
+// ascending in the total order: the fetal, maternal and TOCO values of the
+// whole series, the fetal values of the last ten minutes (the baseline) and
+// the TOCO values of the last twenty (the contraction thresholds).
+struct SortedWindowValues {
+    std::span<const double> fetal;
+    std::span<const double> maternal;
+    std::span<const double> toco;
+    std::span<const double> recent_fetal;
+    std::span<const double> detection_toco;
+};
+
+// Start of the last ten minutes of the window [start_ms, end_ms], or its start
+// when it is shorter: the range of the baseline and its variability.
+[[nodiscard]] std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcept;
+
+// The lists of SortedWindowValues gathered from one window's series and sorted.
+class WindowValueLists {
+public:
+    WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms);
+    [[nodiscard]] SortedWindowValues sorted() const noexcept;
+
+private:
+    std::vector<double> fetal_, maternal_, toco_, recent_fetal_, detection_toco_;
+};
+
+// One channel's values over a range of whole seconds of a per-second series,
+// kept sorted as the range moves forward: the values of the seconds that
+// leave and enter are sorted on their own and merged in, so that a range
+// moving by a step costs a pass over its values, not a sort of them all.
+class SlidingSortedValues {
+public:
+    using Channel = std::optional<double> SecondSample::*;
+    explicit SlidingSortedValues(Channel channel) noexcept : channel_(channel) {}
+
+    // Moves to the seconds from_ms to to_ms (second starts, both inclusive;
+    // empty when to_ms < from_ms). `seconds` is a gap-free series holding
+    // them and, while the new range overlaps the old, the old range too.
+    void move_to(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms);
+    // The values of the range, sorted (sort_values).
+    [[nodiscard]] std::span<const double> sorted() const noexcept { return values_; }
+
+private:
+    // Appends the channel's values of the seconds [from_ms, to_ms] to `out`.
+    void collect(std::span<const SecondSample> seconds, std::int64_t from_ms, std::int64_t to_ms,
+                 std::vector<double>& out) const;
+
+    // Takes the sorted `leaving` values out of the sorted values and puts the
+    // sorted `entering` ones in.
+    void splice(std::span<const double> leaving, std::span<const double> entering);
+
+    Channel channel_;
+    std::int64_t from_ms_ = 0;
+    std::int64_t to_ms_ = -1000;  // empty
+    std::vector<double> values_, leaving_, entering_, merged_;
+    std::vector<std::size_t> leaving_at_, entering_at_;
+};
+
+// `sorted` with the present `extra` values merged in at their places, into `out`.
+void merge_sorted(std::span<const double> sorted, std::span<const std::optional<double>> extra,
+                  std::vector<double>& out);
+
+// The baseline of sorted fetal values (see estimate_baseline).
+[[nodiscard]] std::optional<std::int32_t> baseline_of_sorted(std::span<const double> sorted) noexcept;
 
 // Baseline in whole bpm, a multiple of 5, of the fetal values with
 // from_ms <= time <= to_ms; absent with fewer than 120 values.
@@ -53,7 +139,11 @@ void sort_values(std::span<double> values) noexcept;
 
 // Fills baseline_bpm, baseline_class, variability_bpm, variability_class, the
 // fetal summary, baseline_delta_mean_bpm, the bands, maternal_hr_mean_bpm and
-// fetal_maternal_mean_difference_bpm.
+// fetal_maternal_mean_difference_bpm. `sorted` holds the window's value lists.
+void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms,
+                                 std::int64_t end_ms, const SortedWindowValues& sorted, WindowAnalysis& window);
+
+// The same for a window alone: gathers and sorts its value lists first.
 void estimate_heart_rate_figures(std::span<const SecondSample> series, std::int64_t start_ms,
                                  std::int64_t end_ms, WindowAnalysis& window);
 
