@@ -42,12 +42,6 @@ public:
         return line;
     }
 
-    // Length of the next line with its line feed, for sizing the samples.
-    [[nodiscard]] std::size_t next_length() const noexcept {
-        const std::size_t end = rest_.find('\n');
-        return end == std::string_view::npos ? rest_.size() : end + 1;
-    }
-
     [[nodiscard]] std::size_t remaining() const noexcept { return rest_.size(); }
 
 private:
@@ -69,10 +63,46 @@ std::int64_t clamp_magnitude(std::int64_t value) noexcept {
     return std::clamp(value, -limit, limit);
 }
 
-// A channel value: an optional sign, then digits with an optional point (at
-// least one digit in all) and an optional exponent, or inf, infinity or nan in
-// any case. Anything else (hexadecimal, separators, units) is no value.
-std::optional<double> read_value(std::string_view cell) noexcept {
+// Powers of ten a double holds exactly.
+constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// read_plain_decimal, into `value`. The digits as a whole number and the power
+// of ten are both exact doubles, so one division rounds once, to the nearest
+// double, as the full syntax does.
+inline bool plain_decimal(std::string_view cell, double& value) noexcept {
+    const char* at = cell.data();
+    const char* const end = at + cell.size();
+    const bool negative = at != end && *at == '-';
+    at += negative;
+    const char* const integer_begin = at;
+    std::uint64_t digits = 0;
+    for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+    std::size_t count = static_cast<std::size_t>(at - integer_begin);
+    if (count == 0) return false;
+    std::size_t after_point = 0;
+    if (at != end && *at == '.') {
+        const char* const fraction_begin = ++at;
+        for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+        after_point = static_cast<std::size_t>(at - fraction_begin);
+        if (after_point == 0) return false;
+        count += after_point;
+    }
+    if (at != end || count > 15) return false;
+    const double magnitude = static_cast<double>(digits) / exact_powers_of_ten[after_point];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+}  // namespace
+
+std::optional<double> read_plain_decimal(std::string_view cell) noexcept {
+    double value = 0.0;
+    if (!plain_decimal(cell, value)) return std::nullopt;
+    return value;
+}
+
+std::optional<double> read_any_channel_value(std::string_view cell) noexcept {
     const bool negative = !cell.empty() && cell.front() == '-';
     std::string_view body = cell;
     if (!body.empty() && (body.front() == '+' || body.front() == '-')) body.remove_prefix(1);
@@ -133,6 +163,21 @@ std::optional<double> read_value(std::string_view cell) noexcept {
     return negative ? -magnitude : magnitude;
 }
 
+namespace {
+
+// A value cell as the rows hold it, untrimmed; absent when empty or unreadable.
+OptionalValue channel_value(std::string_view cell) noexcept {
+    cell = trim_white_space(cell);
+    if (cell.empty()) return {};
+    double value = 0.0;
+    if (plain_decimal(cell, value)) return value;
+    return read_any_channel_value(cell);
+}
+
+// Where each column's value goes in a sample (none for the Date).
+constexpr std::array<OptionalValue MonitorSample::*, column_count> value_fields = {
+    nullptr, &MonitorSample::hr1, &MonitorSample::hr2, &MonitorSample::hr3, &MonitorSample::hrm, &MonitorSample::toco};
+
 std::string row_message(std::uint64_t line_number, std::string_view what) {
     return std::string("row ").append(std::to_string(line_number)).append(what);
 }
@@ -170,45 +215,47 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
 
     InputData data;
     data.source = text;
-    // Rows of one export have about the same length; the shortest readable
-    // row ("0-0-0 0:0:0" and a line end) bounds the guess.
-    const std::size_t remaining = lines.remaining();
-    const std::size_t typical_row = std::max<std::size_t>(lines.next_length(), 12);
-    data.samples.reserve(remaining / typical_row + remaining / typical_row / 8 + 1);
+    // Every row is one line, so the line count bounds the samples: reserving
+    // it exactly leaves no regrowth and no unused tail.
+    const std::string_view rows = text.substr(text.size() - lines.remaining());
+    data.samples.reserve(static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')) + 1);
 
     OutOfOrderCounter counter;
+    TimestampReader times;
     std::uint64_t line_number = 1;
     while (const auto line = lines.next()) {
         ++line_number;
         if (trim_white_space(*line).empty()) continue;
 
-        std::array<std::optional<std::string_view>, column_count> cells;
-        Pieces row_cells(*line, ',');
-        std::size_t next_wanted = 0;
-        for (std::size_t at = 0; next_wanted < wanted_count; ++at) {
-            const auto cell = row_cells.next();
-            if (!cell) break;
-            if (at == wanted[next_wanted].position) cells[wanted[next_wanted++].column] = *cell;
-        }
-        if (!cells[date]) return fail(row_message(line_number, " is missing Date"));
-
+        // The wanted cells, walking the row only as far as the last of them.
         MonitorSample sample;
-        const std::string_view time_text = trim_white_space(*cells[date]);
-        const auto time = parse_monitor_timestamp(time_text);
+        std::optional<std::string_view> date_cell;
+        std::size_t next_wanted = 0;
+        std::size_t at = 0;
+        const char* cell_begin = line->data();
+        const char* const line_end = line->data() + line->size();
+        for (const char* c = cell_begin; next_wanted < wanted_count; ++c) {
+            if (c != line_end && *c != ',') continue;
+            if (at == wanted[next_wanted].position) {
+                const Column column = wanted[next_wanted++].column;
+                const std::string_view cell(cell_begin, static_cast<std::size_t>(c - cell_begin));
+                if (column == date) {
+                    date_cell = cell;
+                } else {
+                    sample.*value_fields[column] = channel_value(cell);
+                }
+            }
+            if (c == line_end) break;
+            ++at;
+            cell_begin = c + 1;
+        }
+        if (!date_cell) return fail(row_message(line_number, " is missing Date"));
+
+        const std::string_view time_text = trim_white_space(*date_cell);
+        const auto time = times.read(time_text);
         if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
         sample.timestamp_ms = *time;
         data.place_text(sample, time_text);
-
-        const auto value_of = [&cells](Column column) -> std::optional<double> {
-            if (!cells[column]) return std::nullopt;
-            const std::string_view cell = trim_white_space(*cells[column]);
-            return cell.empty() ? std::nullopt : read_value(cell);
-        };
-        sample.hr1 = value_of(hr1);
-        sample.hr2 = value_of(hr2);
-        sample.hr3 = value_of(hr3);
-        sample.hrm = value_of(hrm);
-        sample.toco = value_of(toco);
 
         counter.accept(sample.timestamp_ms);
         data.samples.push_back(sample);

@@ -468,7 +468,7 @@ private:
 
     void take_time(std::string_view t) {
         if (first_bad_time) return;  // the read fails anyway; the first bad sample is the one reported
-        const Result<std::int64_t> ms = parse_monitor_timestamp(t);
+        const Result<std::int64_t> ms = times_.read(t);
         if (!ms) {
             first_bad_time = "sample " + std::to_string(sample_number_) + " has invalid t: " + ms.error();
             return;
@@ -562,6 +562,7 @@ private:
     std::string piece_;         // a string or key split by escapes
     std::string number_piece_;  // a number split across parser calls
     std::string display_;       // the display time being built
+    TimestampReader times_;
 };
 
 // ------------------------------------------------------- syntax messages

@@ -3,7 +3,9 @@
 // per window. Plain values; the enumerations carry their report words.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -23,11 +25,18 @@ namespace fhr_core {
 class OptionalValue {
 public:
     constexpr OptionalValue() noexcept = default;
-    OptionalValue(std::optional<double> value) noexcept;  // NOLINT: converts like std::optional
-    OptionalValue(double value) noexcept : OptionalValue(std::optional<double>(value)) {}  // NOLINT: likewise
+    OptionalValue(double value) noexcept : bits_(std::bit_cast<std::uint64_t>(value)) {  // NOLINT: like optional
+        if (bits_ == absent_bits) bits_ = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
+    }
+    OptionalValue(std::optional<double> value) noexcept {  // NOLINT: converts like std::optional
+        if (value) *this = OptionalValue(*value);
+    }
 
     [[nodiscard]] bool has_value() const noexcept { return bits_ != absent_bits; }
-    [[nodiscard]] std::optional<double> get() const noexcept;
+    [[nodiscard]] std::optional<double> get() const noexcept {
+        if (bits_ == absent_bits) return std::nullopt;
+        return std::bit_cast<double>(bits_);
+    }
 
 private:
     static constexpr std::uint64_t absent_bits = 0x7ff4'a65e'4e7e'0001;  // a signalling NaN
