@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -67,38 +68,38 @@ std::int64_t clamp_magnitude(std::int64_t value) noexcept {
 constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
-// read_plain_decimal, into `value`. The digits as a whole number and the power
-// of ten are both exact doubles, so one division rounds once, to the nearest
-// double, as the full syntax does.
-inline bool plain_decimal(std::string_view cell, double& value) noexcept {
-    const char* at = cell.data();
-    const char* const end = at + cell.size();
+// The plain decimal at the start of [at, end) into `value`, returning where it
+// stops, or nullptr when none starts there. The digits as a whole number and
+// the power of ten are both exact doubles, so one division rounds once, to
+// the nearest double, as the full syntax does.
+inline const char* plain_decimal_prefix(const char* at, const char* end, double& value) noexcept {
     const bool negative = at != end && *at == '-';
     at += negative;
     const char* const integer_begin = at;
-    std::uint64_t digits = 0;
+    std::uint64_t digits = 0;  // may wrap on long texts, which the count then refuses
     for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
-    std::size_t count = static_cast<std::size_t>(at - integer_begin);
-    if (count == 0) return false;
-    std::size_t after_point = 0;
+    std::ptrdiff_t count = at - integer_begin;
+    if (count == 0) return nullptr;
+    std::ptrdiff_t after_point = 0;
     if (at != end && *at == '.') {
         const char* const fraction_begin = ++at;
         for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
-        after_point = static_cast<std::size_t>(at - fraction_begin);
-        if (after_point == 0) return false;
+        after_point = at - fraction_begin;
+        if (after_point == 0) return nullptr;
         count += after_point;
     }
-    if (at != end || count > 15) return false;
-    const double magnitude = static_cast<double>(digits) / exact_powers_of_ten[after_point];
+    if (count > 15) return nullptr;
+    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digits)) / exact_powers_of_ten[after_point];
     value = negative ? -magnitude : magnitude;
-    return true;
+    return at;
 }
 
 }  // namespace
 
 std::optional<double> read_plain_decimal(std::string_view cell) noexcept {
+    const char* const end = cell.data() + cell.size();
     double value = 0.0;
-    if (!plain_decimal(cell, value)) return std::nullopt;
+    if (plain_decimal_prefix(cell.data(), end, value) != end) return std::nullopt;
     return value;
 }
 
@@ -165,13 +166,26 @@ std::optional<double> read_any_channel_value(std::string_view cell) noexcept {
 
 namespace {
 
-// A value cell as the rows hold it, untrimmed; absent when empty or unreadable.
-OptionalValue channel_value(std::string_view cell) noexcept {
-    cell = trim_white_space(cell);
-    if (cell.empty()) return {};
-    double value = 0.0;
-    if (plain_decimal(cell, value)) return value;
-    return read_any_channel_value(cell);
+// The end of the cell that starts at `from`: the next ',' or the line's end.
+const char* cell_end(const char* from, const char* line_end) noexcept {
+    const void* comma = std::memchr(from, ',', static_cast<std::size_t>(line_end - from));
+    return comma != nullptr ? static_cast<const char*>(comma) : line_end;
+}
+
+// Reads the value cell that starts at `from` into `value` (absent when empty
+// or unreadable) and returns the cell's end. A plain decimal filling the cell
+// is read in the same walk that finds its end.
+const char* read_value_cell(const char* from, const char* line_end, OptionalValue& value) noexcept {
+    double plain = 0.0;
+    const char* const stop = plain_decimal_prefix(from, line_end, plain);
+    if (stop != nullptr && (stop == line_end || *stop == ',')) {
+        value = plain;
+        return stop;
+    }
+    const char* const end = cell_end(from, line_end);
+    const std::string_view cell = trim_white_space({from, static_cast<std::size_t>(end - from)});
+    value = cell.empty() ? OptionalValue() : OptionalValue(read_any_channel_value(cell));
+    return end;
 }
 
 // Where each column's value goes in a sample (none for the Date).
@@ -230,24 +244,20 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
         // The wanted cells, walking the row only as far as the last of them.
         MonitorSample sample;
         std::optional<std::string_view> date_cell;
-        std::size_t next_wanted = 0;
-        std::size_t at = 0;
-        const char* cell_begin = line->data();
         const char* const line_end = line->data() + line->size();
-        for (const char* c = cell_begin; next_wanted < wanted_count; ++c) {
-            if (c != line_end && *c != ',') continue;
-            if (at == wanted[next_wanted].position) {
-                const Column column = wanted[next_wanted++].column;
-                const std::string_view cell(cell_begin, static_cast<std::size_t>(c - cell_begin));
-                if (column == date) {
-                    date_cell = cell;
-                } else {
-                    sample.*value_fields[column] = channel_value(cell);
-                }
+        const char* cell = line->data();
+        for (std::size_t at = 0, next_wanted = 0; next_wanted < wanted_count; ++at) {
+            const char* end = nullptr;
+            if (at != wanted[next_wanted].position) {
+                end = cell_end(cell, line_end);
+            } else if (const Column column = wanted[next_wanted++].column; column == date) {
+                end = cell_end(cell, line_end);
+                date_cell = std::string_view(cell, static_cast<std::size_t>(end - cell));
+            } else {
+                end = read_value_cell(cell, line_end, sample.*value_fields[column]);
             }
-            if (c == line_end) break;
-            ++at;
-            cell_begin = c + 1;
+            if (end == line_end) break;
+            cell = end + 1;
         }
         if (!date_cell) return fail(row_message(line_number, " is missing Date"));
 
