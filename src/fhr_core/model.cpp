@@ -31,15 +31,6 @@ std::string_view to_text(FetalChannel channel) noexcept {
     return "HR1";
 }
 
-std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
-    switch (channel) {
-        case FetalChannel::HR1: return sample.hr1.get();
-        case FetalChannel::HR2: return sample.hr2.get();
-        case FetalChannel::HR3: return sample.hr3.get();
-    }
-    return sample.hr1.get();
-}
-
 namespace {
 
 // A text_length of all ones marks a distant text, text_offset being its index.

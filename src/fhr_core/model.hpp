@@ -100,7 +100,13 @@ private:
 
 [[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
 // A sample's value on the chosen fetal channel, the maternal channel and TOCO.
-[[nodiscard]] std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept;
+[[nodiscard]] inline std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
+    switch (channel) {
+        case FetalChannel::HR2: return sample.hr2.get();
+        case FetalChannel::HR3: return sample.hr3.get();
+        default: return sample.hr1.get();
+    }
+}
 [[nodiscard]] inline std::optional<double> maternal_value(const MonitorSample& sample) noexcept {
     return sample.hrm.get();
 }

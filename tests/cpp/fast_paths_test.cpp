@@ -82,7 +82,7 @@ constexpr int rounds = 200'000;
 
 // The instant or the message, comparable and readable in a failure.
 std::string shown(const fhr_core::Result<std::int64_t>& read) {
-    return read ? std::to_string(*read) : "refused: " + read.error();
+    return read ? std::to_string(*read) : std::string("refused: ").append(read.error());
 }
 
 TEST(FastPaths, TimestampsReadAsTheGeneralGrammarReadsThem) {
@@ -125,7 +125,7 @@ TEST(FastPaths, PlainDecimalsHaveTheNearestDouble) {
 TEST(FastPaths, AsciiTrimGivesTheGeneralView) {
     Texts texts(11);
     for (int i = 0; i < rounds; ++i) {
-        const std::string text = texts.mutated(texts.mutated(" " + texts.number() + "\t"));
+        const std::string text = texts.mutated(texts.mutated(std::string(" ").append(texts.number()).append("\t")));
         const std::string_view fast = fhr_core::trim_white_space(text);
         const std::string_view general = fhr_core::trim_any_white_space(text);
         ASSERT_EQ(fast.data(), general.data()) << '"' << text << '"';
