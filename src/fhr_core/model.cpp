@@ -65,11 +65,6 @@ SampleTexts InputData::texts() const noexcept {
     return {source ? *source : std::string_view(built_texts), distant_texts};
 }
 
-void OutOfOrderCounter::accept(std::int64_t timestamp_ms) noexcept {
-    if (previous_ms && timestamp_ms < *previous_ms) ++count;
-    previous_ms = timestamp_ms;
-}
-
 namespace {
 
 // Repeated times among neighbours, and whether the times never decrease.

@@ -140,7 +140,10 @@ struct InputData {
 struct OutOfOrderCounter {
     std::optional<std::int64_t> previous_ms;
     std::uint64_t count = 0;
-    void accept(std::int64_t timestamp_ms) noexcept;
+    void accept(std::int64_t timestamp_ms) noexcept {
+        if (previous_ms && timestamp_ms < *previous_ms) ++count;
+        previous_ms = timestamp_ms;
+    }
 };
 void finish_input(InputData& data, const OutOfOrderCounter& counter);
 
