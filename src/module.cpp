@@ -23,6 +23,7 @@ using pulsequill::bind_arguments;
 using pulsequill::Converted;
 using pulsequill::convert_flag;
 using pulsequill::convert_text;
+using pulsequill::Utf8Text;
 using pulsequill::convert_whole_number;
 using pulsequill::FunctionSignature;
 using pulsequill::PyRef;
@@ -78,10 +79,10 @@ PyObject* analyze_json_string(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return guard_entry([&]() -> PyObject* {
         std::array<PyObject*, json_parameters.size()> bound{};
         if (!bind_arguments(json_signature, args, nargs, kwnames, bound)) return nullptr;
-        const Converted<std::string_view> request_json = convert_text(bound[0], "request_json");
+        const Converted<Utf8Text> request_json = convert_text(bound[0], "request_json");
         if (!request_json) return nullptr;
 
-        const auto request = fhr_core::read_analysis_request_json(*request_json);
+        const auto request = fhr_core::read_analysis_request_json(request_json->view());
         if (!request) return raise_message(PyExc_ValueError, request.error());
         return report_text(fhr_core::analyze_rolling_windows(request->data, request->settings));
     });
@@ -106,10 +107,10 @@ PyObject* analyze_csv_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         if (!bind_arguments(csv_signature, args, nargs, kwnames, bound)) return nullptr;
 
         // Conversion in parameter order: the first refused argument is reported.
-        const Converted<std::string_view> csv_text = convert_text(bound[0], "csv_text");
+        const Converted<Utf8Text> csv_text = convert_text(bound[0], "csv_text");
         if (!csv_text) return nullptr;
-        const Converted<std::string_view> channel_text =
-            bound[1] == nullptr ? Converted<std::string_view>("HR1") : convert_text(bound[1], "channel");
+        const Converted<Utf8Text> channel_text =
+            bound[1] == nullptr ? Converted<Utf8Text>(Utf8Text("HR1")) : convert_text(bound[1], "channel");
         if (!channel_text) return nullptr;
         const auto ga_weeks = convert_optional_whole_number(bound[2], "ga_weeks", largest_u8);
         if (!ga_weeks) return nullptr;
@@ -125,12 +126,12 @@ PyObject* analyze_csv_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
         // A bad recording is reported before a bad window length, which is
         // reported before a bad channel name.
-        const auto data = fhr_core::read_monitor_csv_str(*csv_text);
+        const auto data = fhr_core::read_monitor_csv_str(csv_text->view());
         if (!data) return raise_message(PyExc_ValueError, data.error());
         if (*window_min && (**window_min < 10 || **window_min > 30)) {
             return raise_message(PyExc_ValueError, "window_min must be between 10 and 30");
         }
-        const auto channel = fhr_core::FetalChannel::parse(*channel_text);
+        const auto channel = fhr_core::FetalChannel::parse(channel_text->view());
         if (!channel) return raise_message(PyExc_ValueError, channel.error());
 
         fhr_core::AnalysisSettings settings;

@@ -1,5 +1,8 @@
 #include "python_binding.hpp"
 
+#include <algorithm>
+#include <new>
+
 namespace pulsequill {
 namespace {
 
@@ -110,17 +113,82 @@ bool bind_arguments(const FunctionSignature& signature, PyObject* const* args, P
     return true;
 }
 
-Converted<std::string_view> convert_text(PyObject* value, const char* name) noexcept {
+namespace {
+
+// UTF-8 bytes of the code points of one str representation, or nothing when
+// one of them is a lone surrogate (which UTF-8 cannot carry).
+template <class CodeUnit>
+std::optional<std::size_t> utf8_size(const CodeUnit* units, std::size_t length) noexcept {
+    std::size_t size = length;
+    for (std::size_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = units[i];
+        if (c < 0x80) continue;
+        if (c >= 0xD800 && c <= 0xDFFF) return std::nullopt;
+        size += c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    }
+    return size;
+}
+
+template <class CodeUnit>
+void encode_utf8(const CodeUnit* units, std::size_t length, char* out) noexcept {
+    const auto put = [&out](Py_UCS4 byte) { *out++ = static_cast<char>(byte); };
+    for (std::size_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = units[i];
+        if (c < 0x80) {
+            put(c);
+        } else if (c < 0x800) {
+            put(0xC0 | (c >> 6));
+            put(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            put(0xE0 | (c >> 12));
+            put(0x80 | ((c >> 6) & 0x3F));
+            put(0x80 | (c & 0x3F));
+        } else {
+            put(0xF0 | (c >> 18));
+            put(0x80 | ((c >> 12) & 0x3F));
+            put(0x80 | ((c >> 6) & 0x3F));
+            put(0x80 | (c & 0x3F));
+        }
+    }
+}
+
+template <class CodeUnit>
+Converted<Utf8Text> encoded(PyObject* value) noexcept {
+    const auto* units = static_cast<const CodeUnit*>(PyUnicode_DATA(value));
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(value));
+    const std::optional<std::size_t> size = utf8_size(units, length);
+    if (!size) {
+        // CPython's own encoder raises its UnicodeEncodeError for the surrogate.
+        Py_ssize_t ignored = 0;
+        if (PyUnicode_AsUTF8AndSize(value, &ignored) == nullptr) return std::nullopt;
+        PyErr_SetString(PyExc_SystemError, "a lone surrogate went unreported");
+        return std::nullopt;
+    }
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[std::max<std::size_t>(*size, 1)]);
+    if (!buffer) {
+        PyErr_NoMemory();
+        return std::nullopt;
+    }
+    encode_utf8(units, length, buffer.get());
+    return Utf8Text(std::move(buffer), *size);
+}
+
+}  // namespace
+
+Converted<Utf8Text> convert_text(PyObject* value, const char* name) noexcept {
     if (!PyUnicode_Check(value)) {
         raise_wrong_type(value, name, "PyString");
         return std::nullopt;
     }
-    // The UTF-8 form is cached on the str object (ASCII text is used as is),
-    // so the view stays valid while the caller holds the argument.
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) return std::nullopt;  // lone surrogates: Python's own UnicodeEncodeError
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    if (PyUnicode_IS_ASCII(value)) {
+        return Utf8Text(std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                                         static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))));
+    }
+    switch (PyUnicode_KIND(value)) {
+        case PyUnicode_1BYTE_KIND: return encoded<Py_UCS1>(value);
+        case PyUnicode_2BYTE_KIND: return encoded<Py_UCS2>(value);
+        default: return encoded<Py_UCS4>(value);
+    }
 }
 
 Converted<std::uint64_t> convert_whole_number(PyObject* value, const char* name, std::uint64_t largest) noexcept {

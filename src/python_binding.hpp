@@ -7,7 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -61,8 +63,25 @@ struct FunctionSignature {
 template <class T>
 using Converted = std::optional<T>;
 
-// A `str` as UTF-8, viewed in place; valid while `value` lives.
-[[nodiscard]] Converted<std::string_view> convert_text(PyObject* value, const char* name) noexcept;
+// A `str` as UTF-8 for the length of one call. ASCII text (the usual case) is
+// viewed in place; other text is encoded once into a buffer of exactly its
+// UTF-8 length that goes with this value, instead of the copy CPython would
+// build and then keep on the caller's str for as long as it lives.
+class Utf8Text {
+public:
+    explicit Utf8Text(std::string_view borrowed) noexcept : view_(borrowed) {}
+    Utf8Text(std::unique_ptr<char[]> owned, std::size_t size) noexcept
+        : owned_(std::move(owned)), view_(owned_.get(), size) {}
+
+    [[nodiscard]] std::string_view view() const noexcept { return view_; }
+
+private:
+    std::unique_ptr<char[]> owned_;
+    std::string_view view_;
+};
+
+// A `str` argument as UTF-8; valid while `value` lives.
+[[nodiscard]] Converted<Utf8Text> convert_text(PyObject* value, const char* name) noexcept;
 
 // Any object Python can use as an index, from 0 to `largest`.
 [[nodiscard]] Converted<std::uint64_t> convert_whole_number(PyObject* value, const char* name,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -42,12 +43,6 @@ public:
         return line;
     }
 
-    // Length of the next line with its line feed, for sizing the samples.
-    [[nodiscard]] std::size_t next_length() const noexcept {
-        const std::size_t end = rest_.find('\n');
-        return end == std::string_view::npos ? rest_.size() : end + 1;
-    }
-
     [[nodiscard]] std::size_t remaining() const noexcept { return rest_.size(); }
 
 private:
@@ -69,10 +64,46 @@ std::int64_t clamp_magnitude(std::int64_t value) noexcept {
     return std::clamp(value, -limit, limit);
 }
 
-// A channel value: an optional sign, then digits with an optional point (at
-// least one digit in all) and an optional exponent, or inf, infinity or nan in
-// any case. Anything else (hexadecimal, separators, units) is no value.
-std::optional<double> read_value(std::string_view cell) noexcept {
+// Powers of ten a double holds exactly.
+constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                          1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// The plain decimal at the start of [at, end) into `value`, returning where it
+// stops, or nullptr when none starts there. The digits as a whole number and
+// the power of ten are both exact doubles, so one division rounds once, to
+// the nearest double, as the full syntax does.
+inline const char* plain_decimal_prefix(const char* at, const char* end, double& value) noexcept {
+    const bool negative = at != end && *at == '-';
+    at += negative;
+    const char* const integer_begin = at;
+    std::uint64_t digits = 0;  // may wrap on long texts, which the count then refuses
+    for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+    std::ptrdiff_t count = at - integer_begin;
+    if (count == 0) return nullptr;
+    std::ptrdiff_t after_point = 0;
+    if (at != end && *at == '.') {
+        const char* const fraction_begin = ++at;
+        for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+        after_point = at - fraction_begin;
+        if (after_point == 0) return nullptr;
+        count += after_point;
+    }
+    if (count > 15) return nullptr;
+    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digits)) / exact_powers_of_ten[after_point];
+    value = negative ? -magnitude : magnitude;
+    return at;
+}
+
+}  // namespace
+
+std::optional<double> read_plain_decimal(std::string_view cell) noexcept {
+    const char* const end = cell.data() + cell.size();
+    double value = 0.0;
+    if (plain_decimal_prefix(cell.data(), end, value) != end) return std::nullopt;
+    return value;
+}
+
+std::optional<double> read_any_channel_value(std::string_view cell) noexcept {
     const bool negative = !cell.empty() && cell.front() == '-';
     std::string_view body = cell;
     if (!body.empty() && (body.front() == '+' || body.front() == '-')) body.remove_prefix(1);
@@ -133,6 +164,34 @@ std::optional<double> read_value(std::string_view cell) noexcept {
     return negative ? -magnitude : magnitude;
 }
 
+namespace {
+
+// The end of the cell that starts at `from`: the next ',' or the line's end.
+const char* cell_end(const char* from, const char* line_end) noexcept {
+    const void* comma = std::memchr(from, ',', static_cast<std::size_t>(line_end - from));
+    return comma != nullptr ? static_cast<const char*>(comma) : line_end;
+}
+
+// Reads the value cell that starts at `from` into `value` (absent when empty
+// or unreadable) and returns the cell's end. A plain decimal filling the cell
+// is read in the same walk that finds its end.
+const char* read_value_cell(const char* from, const char* line_end, OptionalValue& value) noexcept {
+    double plain = 0.0;
+    const char* const stop = plain_decimal_prefix(from, line_end, plain);
+    if (stop != nullptr && (stop == line_end || *stop == ',')) {
+        value = plain;
+        return stop;
+    }
+    const char* const end = cell_end(from, line_end);
+    const std::string_view cell = trim_white_space({from, static_cast<std::size_t>(end - from)});
+    value = cell.empty() ? OptionalValue() : OptionalValue(read_any_channel_value(cell));
+    return end;
+}
+
+// Where each column's value goes in a sample (none for the Date).
+constexpr std::array<OptionalValue MonitorSample::*, column_count> value_fields = {
+    nullptr, &MonitorSample::hr1, &MonitorSample::hr2, &MonitorSample::hr3, &MonitorSample::hrm, &MonitorSample::toco};
+
 std::string row_message(std::uint64_t line_number, std::string_view what) {
     return std::string("row ").append(std::to_string(line_number)).append(what);
 }
@@ -170,45 +229,43 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
 
     InputData data;
     data.source = text;
-    // Rows of one export have about the same length; the shortest readable
-    // row ("0-0-0 0:0:0" and a line end) bounds the guess.
-    const std::size_t remaining = lines.remaining();
-    const std::size_t typical_row = std::max<std::size_t>(lines.next_length(), 12);
-    data.samples.reserve(remaining / typical_row + remaining / typical_row / 8 + 1);
+    // Every row is one line, so the line count bounds the samples: reserving
+    // it exactly leaves no regrowth and no unused tail.
+    const std::string_view rows = text.substr(text.size() - lines.remaining());
+    data.samples.reserve(static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')) + 1);
 
     OutOfOrderCounter counter;
+    TimestampReader times;
     std::uint64_t line_number = 1;
     while (const auto line = lines.next()) {
         ++line_number;
         if (trim_white_space(*line).empty()) continue;
 
-        std::array<std::optional<std::string_view>, column_count> cells;
-        Pieces row_cells(*line, ',');
-        std::size_t next_wanted = 0;
-        for (std::size_t at = 0; next_wanted < wanted_count; ++at) {
-            const auto cell = row_cells.next();
-            if (!cell) break;
-            if (at == wanted[next_wanted].position) cells[wanted[next_wanted++].column] = *cell;
-        }
-        if (!cells[date]) return fail(row_message(line_number, " is missing Date"));
-
+        // The wanted cells, walking the row only as far as the last of them.
         MonitorSample sample;
-        const std::string_view time_text = trim_white_space(*cells[date]);
-        const auto time = parse_monitor_timestamp(time_text);
+        std::optional<std::string_view> date_cell;
+        const char* const line_end = line->data() + line->size();
+        const char* cell = line->data();
+        for (std::size_t at = 0, next_wanted = 0; next_wanted < wanted_count; ++at) {
+            const char* end = nullptr;
+            if (at != wanted[next_wanted].position) {
+                end = cell_end(cell, line_end);
+            } else if (const Column column = wanted[next_wanted++].column; column == date) {
+                end = cell_end(cell, line_end);
+                date_cell = std::string_view(cell, static_cast<std::size_t>(end - cell));
+            } else {
+                end = read_value_cell(cell, line_end, sample.*value_fields[column]);
+            }
+            if (end == line_end) break;
+            cell = end + 1;
+        }
+        if (!date_cell) return fail(row_message(line_number, " is missing Date"));
+
+        const std::string_view time_text = trim_white_space(*date_cell);
+        const auto time = times.read(time_text);
         if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
         sample.timestamp_ms = *time;
         data.place_text(sample, time_text);
-
-        const auto value_of = [&cells](Column column) -> std::optional<double> {
-            if (!cells[column]) return std::nullopt;
-            const std::string_view cell = trim_white_space(*cells[column]);
-            return cell.empty() ? std::nullopt : read_value(cell);
-        };
-        sample.hr1 = value_of(hr1);
-        sample.hr2 = value_of(hr2);
-        sample.hr3 = value_of(hr3);
-        sample.hrm = value_of(hrm);
-        sample.toco = value_of(toco);
 
         counter.accept(sample.timestamp_ms);
         data.samples.push_back(sample);

@@ -1,11 +1,11 @@
 #include "model.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <limits>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "text.hpp"
 
@@ -29,26 +29,6 @@ std::string_view to_text(FetalChannel channel) noexcept {
         case FetalChannel::HR3: return "HR3";
     }
     return "HR1";
-}
-
-OptionalValue::OptionalValue(std::optional<double> value) noexcept {
-    if (!value) return;
-    bits_ = std::bit_cast<std::uint64_t>(*value);
-    if (bits_ == absent_bits) bits_ = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
-}
-
-std::optional<double> OptionalValue::get() const noexcept {
-    if (bits_ == absent_bits) return std::nullopt;
-    return std::bit_cast<double>(bits_);
-}
-
-std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
-    switch (channel) {
-        case FetalChannel::HR1: return sample.hr1.get();
-        case FetalChannel::HR2: return sample.hr2.get();
-        case FetalChannel::HR3: return sample.hr3.get();
-    }
-    return sample.hr1.get();
 }
 
 namespace {
@@ -85,23 +65,33 @@ SampleTexts InputData::texts() const noexcept {
     return {source ? *source : std::string_view(built_texts), distant_texts};
 }
 
-void OutOfOrderCounter::accept(std::int64_t timestamp_ms) noexcept {
-    if (previous_ms && timestamp_ms < *previous_ms) ++count;
-    previous_ms = timestamp_ms;
+namespace {
+
+// Repeated times among neighbours, and whether the times never decrease.
+std::pair<std::uint64_t, bool> count_repeats(std::span<const MonitorSample> samples) noexcept {
+    std::uint64_t repeats = 0;
+    bool sorted = true;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        repeats += samples[i].timestamp_ms == samples[i - 1].timestamp_ms;
+        sorted &= samples[i].timestamp_ms >= samples[i - 1].timestamp_ms;
+    }
+    return {repeats, sorted};
 }
+
+}  // namespace
 
 void finish_input(InputData& data, const OutOfOrderCounter& counter) {
     data.out_of_order_rows = counter.count;
-    const auto by_time = [](const MonitorSample& a, const MonitorSample& b) { return a.timestamp_ms < b.timestamp_ms; };
-    // Monitors write in time order; only a disordered recording pays for the sort.
-    if (!std::is_sorted(data.samples.begin(), data.samples.end(), by_time)) {
-        std::stable_sort(data.samples.begin(), data.samples.end(), by_time);
+    // Monitors write in time order; only a disordered recording pays for the
+    // sort, and one pass over the samples serves the common case.
+    auto [repeats, sorted] = count_repeats(data.samples);
+    if (!sorted) {
+        std::stable_sort(data.samples.begin(), data.samples.end(), [](const MonitorSample& a, const MonitorSample& b) {
+            return a.timestamp_ms < b.timestamp_ms;
+        });
+        repeats = count_repeats(data.samples).first;
     }
-    std::uint64_t duplicates = 0;
-    for (std::size_t i = 1; i < data.samples.size(); ++i) {
-        if (data.samples[i].timestamp_ms == data.samples[i - 1].timestamp_ms) ++duplicates;
-    }
-    data.duplicate_timestamps = duplicates;
+    data.duplicate_timestamps = repeats;
 }
 
 // The report words of the enumerations.

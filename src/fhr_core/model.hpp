@@ -3,7 +3,9 @@
 // per window. Plain values; the enumerations carry their report words.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -23,11 +25,18 @@ namespace fhr_core {
 class OptionalValue {
 public:
     constexpr OptionalValue() noexcept = default;
-    OptionalValue(std::optional<double> value) noexcept;  // NOLINT: converts like std::optional
-    OptionalValue(double value) noexcept : OptionalValue(std::optional<double>(value)) {}  // NOLINT: likewise
+    OptionalValue(double value) noexcept : bits_(std::bit_cast<std::uint64_t>(value)) {  // NOLINT: like optional
+        if (bits_ == absent_bits) bits_ = std::bit_cast<std::uint64_t>(std::numeric_limits<double>::quiet_NaN());
+    }
+    OptionalValue(std::optional<double> value) noexcept {  // NOLINT: converts like std::optional
+        if (value) *this = OptionalValue(*value);
+    }
 
     [[nodiscard]] bool has_value() const noexcept { return bits_ != absent_bits; }
-    [[nodiscard]] std::optional<double> get() const noexcept;
+    [[nodiscard]] std::optional<double> get() const noexcept {
+        if (bits_ == absent_bits) return std::nullopt;
+        return std::bit_cast<double>(bits_);
+    }
 
 private:
     static constexpr std::uint64_t absent_bits = 0x7ff4'a65e'4e7e'0001;  // a signalling NaN
@@ -91,7 +100,13 @@ private:
 
 [[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
 // A sample's value on the chosen fetal channel, the maternal channel and TOCO.
-[[nodiscard]] std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept;
+[[nodiscard]] inline std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
+    switch (channel) {
+        case FetalChannel::HR2: return sample.hr2.get();
+        case FetalChannel::HR3: return sample.hr3.get();
+        default: return sample.hr1.get();
+    }
+}
 [[nodiscard]] inline std::optional<double> maternal_value(const MonitorSample& sample) noexcept {
     return sample.hrm.get();
 }
@@ -125,7 +140,10 @@ struct InputData {
 struct OutOfOrderCounter {
     std::optional<std::int64_t> previous_ms;
     std::uint64_t count = 0;
-    void accept(std::int64_t timestamp_ms) noexcept;
+    void accept(std::int64_t timestamp_ms) noexcept {
+        if (previous_ms && timestamp_ms < *previous_ms) ++count;
+        previous_ms = timestamp_ms;
+    }
 };
 void finish_input(InputData& data, const OutOfOrderCounter& counter);
 

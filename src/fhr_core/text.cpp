@@ -52,7 +52,7 @@ std::size_t white_space_at_back(std::string_view text) noexcept {
 
 }  // namespace
 
-std::string_view trim_white_space(std::string_view text) noexcept {
+std::string_view trim_any_white_space(std::string_view text) noexcept {
     while (const std::size_t n = white_space_at_front(text)) text.remove_prefix(n);
     while (const std::size_t n = white_space_at_back(text)) text.remove_suffix(n);
     return text;

@@ -9,10 +9,21 @@
 
 namespace fhr_core {
 
+// The general path of trim_white_space, for any text.
+[[nodiscard]] std::string_view trim_any_white_space(std::string_view text) noexcept;
+
 // Removes Unicode white space (the White_Space property: tab to carriage
 // return, space, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
 // U+202F, U+205F, U+3000) from both ends. Invalid UTF-8 is never white space.
-[[nodiscard]] std::string_view trim_white_space(std::string_view text) noexcept;
+[[nodiscard]] inline std::string_view trim_white_space(std::string_view text) noexcept {
+    // Most cells begin and end with printable ASCII, and then there is nothing to trim.
+    const auto printable_ascii = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte > 0x20 && byte < 0x80;
+    };
+    if (!text.empty() && printable_ascii(text.front()) && printable_ascii(text.back())) return text;
+    return trim_any_white_space(text);
+}
 
 // True when the texts are equal once ASCII letters are compared without case;
 // every other byte must match exactly.

@@ -1,6 +1,8 @@
 #include "time.hpp"
 
 #include <cstddef>
+#include <optional>
+#include <string_view>
 #include <limits>
 #include <string>
 
@@ -223,6 +225,52 @@ Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
     // subtract window lengths and to take differences of any two times.
     if (result < earliest_instant_ms || result > latest_instant_ms) return out_of_range();
     return result;
+}
+
+namespace {
+
+// The value of two ASCII digits, or -1.
+int two_digits(const char* at) noexcept {
+    const unsigned tens = static_cast<unsigned char>(at[0]) - unsigned{'0'};
+    const unsigned ones = static_cast<unsigned char>(at[1]) - unsigned{'0'};
+    return tens <= 9 && ones <= 9 ? static_cast<int>(tens * 10 + ones) : -1;
+}
+
+}  // namespace
+
+bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& instant) noexcept {
+    // "YYYY-MM-DD HH:MM:SS" is 19 characters; then ".f", ".ff" or ".fff".
+    std::size_t size = input.size();
+    while (size > 19 && input[size - 1] == 'Z') --size;
+    if (size != 19 && (size < 21 || size > 23)) return false;
+    const char* const t = input.data();
+    if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':' || t[16] != ':') {
+        return false;
+    }
+
+    if (!has_date_ || std::char_traits<char>::compare(date_, t, sizeof date_) != 0) {
+        const int century = two_digits(t), year_in_century = two_digits(t + 2);
+        const int month = two_digits(t + 5), day = two_digits(t + 8);
+        if (century < 0 || year_in_century < 0 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+        days_ = civil_days(century * 100 + year_in_century, month, day);
+        std::char_traits<char>::copy(date_, t, sizeof date_);
+        has_date_ = true;
+    }
+
+    const int hour = two_digits(t + 11), minute = two_digits(t + 14), second = two_digits(t + 17);
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) return false;
+    std::int64_t millis = 0;
+    if (size > 19) {
+        if (t[19] != '.') return false;
+        std::int64_t scale = 100;
+        for (std::size_t i = 20; i < size; ++i, scale /= 10) {
+            const unsigned digit = static_cast<unsigned char>(t[i]) - unsigned{'0'};
+            if (digit > 9) return false;
+            millis += digit * scale;
+        }
+    }
+    instant = (days_ * 86'400 + hour * 3'600 + minute * 60 + second) * 1'000 + millis;
+    return true;
 }
 
 }  // namespace fhr_core

@@ -29,6 +29,28 @@ namespace fhr_core {
 // characters count ("5" is 500 ms, "25" is 250 ms, "1239" is 123 ms).
 [[nodiscard]] Result<std::uint32_t> parse_millis(std::string_view fraction);
 
+// Reads the times of one recording row after row. The fixed-width shapes
+// monitors write ("2024-03-01 10:00:00", "2024-03-01T10:00:00.250Z": four-digit
+// year, two-digit fields, 'T' or space, up to three fraction digits, trailing
+// 'Z's) are read directly, reusing the previous row's day count while the date
+// is unchanged; any other text goes to parse_monitor_timestamp. Either way the
+// instant or the message is the one parse_monitor_timestamp gives.
+class TimestampReader {
+public:
+    [[nodiscard]] Result<std::int64_t> read(std::string_view input) {
+        std::int64_t instant = 0;
+        if (read_fixed_width(input, instant)) return instant;
+        return parse_monitor_timestamp(input);
+    }
+
+private:
+    [[nodiscard]] bool read_fixed_width(std::string_view input, std::int64_t& instant) noexcept;
+
+    char date_[10] = {};
+    std::int64_t days_ = 0;
+    bool has_date_ = false;
+};
+
 // Proleptic Gregorian day count (H. Hinnant's days_from_civil), 0 for 1970-01-01.
 // The caller keeps the year in the range where the count fits 32 bits.
 [[nodiscard]] std::int32_t days_from_civil(std::int32_t year, std::uint32_t month,

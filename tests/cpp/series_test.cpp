@@ -23,7 +23,8 @@ public:
     Samples& add(std::int64_t ms, std::optional<double> hr1, std::optional<double> hrm = std::nullopt,
                  std::optional<double> toco = std::nullopt) {
         // "t<ms>#<index>": distinct for samples of equal time.
-        const std::string text = "t" + std::to_string(ms) + "#" + std::to_string(data_.samples.size());
+        const std::string text = std::string("t").append(std::to_string(ms)).append("#").append(
+            std::to_string(data_.samples.size()));
         MonitorSample sample{.timestamp_ms = ms, .hr1 = hr1, .hrm = hrm, .toco = toco};
         data_.place_text(sample, text);
         data_.samples.push_back(sample);

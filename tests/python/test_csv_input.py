@@ -3,6 +3,7 @@ reach Python as ValueError, and the report's "input" object describes the rows
 that were read."""
 
 import json
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -141,3 +142,20 @@ def test_a_long_recording_is_read_whole():
     assert summary["duration_seconds"] == pytest.approx(6 * 3600 - 0.25)
     assert summary["out_of_order_rows"] == 0
     assert summary["duplicate_timestamps"] == 0
+
+
+# The widest character decides how CPython stores a str: one, two or four bytes per character.
+WIDE_CHARACTERS = [("one byte", "\u00e9"), ("two bytes", "\u20ac\u3000"), ("four bytes", "\U0001f600\u00a0")]
+
+
+@pytest.mark.parametrize("wide", [c[1] for c in WIDE_CHARACTERS], ids=[c[0] for c in WIDE_CHARACTERS])
+def test_non_ascii_text_reads_like_its_ascii_equivalent_and_leaves_the_str_alone(wide):
+    rows = "".join(f"2024-03-01 10:00:{s:02}.{q * 250:03},{140 + q}.5,{wide}\n" for s in range(60) for q in range(4))
+    text = f"Date,HR1,Notes {wide}\n" + rows
+    ascii_equivalent = text.replace(wide, "x")
+    size_before = sys.getsizeof(text)
+    assert _native.analyze_csv_string(text) == _native.analyze_csv_string(ascii_equivalent)
+    # No UTF-8 copy of the whole text stays attached to the caller's str.
+    assert sys.getsizeof(text) == size_before
+    refused = refusal(f"Date\n2024-03-01 10:00:0{wide}\n")  # trailing white space is trimmed, the rest quoted
+    assert refused.args == (f"row 2 has invalid Date: invalid seconds in timestamp: 2024-03-01 10:00:0{wide.rstrip()}",)
