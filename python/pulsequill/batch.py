@@ -185,7 +185,7 @@ def _rerun_alone(
         try:
             answer = again.result()
         except BrokenProcessPool:
-            answer = _Answer(WorkerDied(f"the process analysing {os.fspath(path)} ended without an answer"), ())
+            answer = _Answer(_worker_died(path), ())
             pool.shutdown(wait=True)
             pool = _new_pool(workers)
         done: Future[_Answer] = Future()
@@ -194,13 +194,16 @@ def _rerun_alone(
     return pool
 
 
+def _worker_died(path: str | os.PathLike[str]) -> WorkerDied:
+    return WorkerDied(f"{os.fspath(path)}: the process analysing the file ended without an answer")
+
+
 def _stop_now(pool: ProcessPoolExecutor) -> None:
     """Drop the queued files and end the workers without waiting for the files they are on."""
     terminate_workers = getattr(pool, "terminate_workers", None)  # Python 3.14 and later
     if terminate_workers is not None:
         terminate_workers()
         return
-    processes = list(getattr(pool, "_processes", None) or {})
     processes = list((getattr(pool, "_processes", None) or {}).values())
     pool.shutdown(wait=False, cancel_futures=True)
     for process in processes:
