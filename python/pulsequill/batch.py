@@ -156,10 +156,10 @@ def _analyze_in_processes(
             if not in_flight:
                 finished = True
                 return
-            if _is_broken(in_flight[0][1]):
+            if isinstance(in_flight[0][1].exception(), BrokenProcessPool):
                 pool = _rerun_alone(in_flight, pool, workers, options, task)
             path, future = in_flight.popleft()
-            answer = future.result()
+            answer = _answer_of(future)
             for category, message in answer.warnings:
                 warnings.warn(message, category, stacklevel=2)
             yield path, answer.outcome
@@ -170,12 +170,12 @@ def _analyze_in_processes(
             _stop_now(pool)
 
 
-def _is_broken(future: Future[_Answer]) -> bool:
-    try:
-        future.result()
-    except BrokenProcessPool:
-        return True
-    return False
+def _answer_of(future: Future[_Answer]) -> _Answer:
+    error = future.exception()
+    if error is None:
+        return future.result()
+    # A failure outside the analysis (an answer that could not be sent back, say) concerns this file only.
+    return _Answer(error if isinstance(error, Exception) else RuntimeError(str(error)), ())
 
 
 def _rerun_alone(
@@ -188,19 +188,20 @@ def _rerun_alone(
     wait([future for _, future in in_flight])
     pool.shutdown(wait=True)
     pool = _new_pool(workers)
-    for index, (path, future) in enumerate(in_flight):
-        if future.exception() is None:
-            continue
-        again = pool.submit(task, path, options)
-        try:
-            answer = again.result()
-        except BrokenProcessPool:
-            answer = _Answer(_worker_died(path), ())
-            pool.shutdown(wait=True)
-            pool = _new_pool(workers)
-        done: Future[_Answer] = Future()
-        done.set_result(answer)
-        in_flight[index] = (path, done)
+    try:
+        for index, (path, future) in enumerate(in_flight):
+            if not isinstance(future.exception(), BrokenProcessPool):
+                continue
+            again = pool.submit(task, path, options)
+            if isinstance(again.exception(), BrokenProcessPool):
+                again = Future()
+                again.set_result(_Answer(_worker_died(path), ()))
+                pool.shutdown(wait=True)
+                pool = _new_pool(workers)
+            in_flight[index] = (path, again)
+    except BaseException:
+        _stop_now(pool)
+        raise
     return pool
 
 
