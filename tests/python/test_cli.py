@@ -124,10 +124,12 @@ def test_summary_table_shows_each_window(folder):
     assert lines[2].endswith("; ".join(window.reasons))
 
 
-def test_an_empty_fetal_channel_is_warned_about(folder):
-    result = pulsequill("analyze", "calm.csv", "--channel", "HR3", cwd=folder)
+@pytest.mark.parametrize("source, stdin, shown", [("calm.csv", None, "calm.csv"),
+                                                  ("-", GOOD["calm.csv"].encode(), "<stdin>")])
+def test_an_empty_fetal_channel_is_warned_about(folder, source, stdin, shown):
+    result = pulsequill("analyze", source, "--channel", "HR3", stdin=stdin, cwd=folder)
     assert result.returncode == 0
-    assert result.stderr.decode().startswith("calm.csv: warning: channel HR3 has no usable fetal heart rate")
+    assert result.stderr.decode().startswith(f"{shown}: warning: channel HR3 has no usable fetal heart rate")
 
 
 def test_progress_bar_on_a_terminal_only(folder):
