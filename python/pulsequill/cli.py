@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any, TextIO, TypeAlias
 from ._version import __version__
 from .batch import Outcome, analyze_files, write_message
 from .files import FILE_READERS, analyze_csv, analyze_request, read_text
-from .report import Moment, Report, Window
+from .report import Moment, Report, Window, _utc_datetime
 
 PROG = "pulsequill"
 STDIN = "-"
@@ -297,7 +297,7 @@ def _instant(moment: Moment) -> dt.datetime | None:
     # A second without samples is written as its epoch milliseconds; the instant is still known.
     if moment.time is not None or moment.epoch_ms is None:
         return moment.time
-    return dt.datetime(1970, 1, 1, tzinfo=dt.UTC) + dt.timedelta(milliseconds=moment.epoch_ms)
+    return _utc_datetime(moment.epoch_ms)
 
 
 def print_table(stream: TextIO, name: str, rows: list[list[str]]) -> None:
