@@ -109,7 +109,9 @@ def test_ctrl_c_stops_a_batch_promptly_and_cleanly(tmp_path, interrupt):
     files = ["short.csv", *(f"long{copy}.csv" for copy in range(4))]
     command = [sys.executable, "-m", "pulsequill", "analyze", "--jsonl", "--workers", "2", "--window-min", "30",
                "--step-sec", "1", *files]
-    batch = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    # As from a terminal: a test run started in the background may have Ctrl-C ignored, which children inherit.
+    batch = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         first = batch.stdout.readline()
         assert b'"file": "short.csv"' in first
