@@ -223,11 +223,12 @@ def describe_failure(name: str, error: BaseException) -> str:
 
 
 def json_line(name: str, report: Report) -> str:
-    """One line holding the file name and its report, the report's numbers written exactly as in its text."""
-    # The report text has no line break inside a string (JSON escapes them), so joining its stripped lines
-    # only removes layout.
-    compact = "".join(line.strip() for line in report.text.splitlines())
-    return f'{{"file": {json.dumps(name)}, "report": {compact}}}'
+    """One line of valid JSON holding the file name and its report.
+
+    The report text may show a control character of a Date cell raw inside a string; written anew, it is escaped.
+    """
+    document = json.loads(report.text, strict=False)
+    return json.dumps({"file": name, "report": document}, ensure_ascii=False)
 
 
 def _report_paths(files: Sequence[str], out: pathlib.Path) -> dict[str, pathlib.Path]:

@@ -58,6 +58,15 @@ def test_jsonl_keeps_input_order_and_reports_a_bad_file_without_stopping(folder)
     ]
 
 
+def test_jsonl_lines_are_valid_json_where_the_report_shows_a_control_character(tmp_path):
+    # The reader keeps what follows the milliseconds of a Date cell, and the report shows it as it is.
+    (tmp_path / "odd.csv").write_text("Date,HR1\n2024-03-01 08:00:00.000\x0b9,140\n", encoding="utf-8")
+    result = pulsequill("analyze", "--jsonl", "odd.csv", cwd=tmp_path)
+    lines = result.stdout.decode().splitlines()
+    assert len(lines) == 1
+    assert json.loads(lines[0])["report"]["input"]["start_timestamp"] == "2024-03-01 08:00:00.000\x0b9"
+
+
 def test_out_writes_one_exact_report_per_file(folder):
     result = pulsequill("analyze", "calm.csv", "busy.csv", "bad.csv", "--window-min", "10", "--out", "reports",
                         cwd=folder)
