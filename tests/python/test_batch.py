@@ -57,12 +57,15 @@ def die_on_the_second(path, options):
 def test_a_dying_worker_fails_only_its_own_file(recordings, other_thread):
     # A program that runs other threads gets its workers another way; the outcome must not change.
     release = threading.Event()
+    other = threading.Thread(target=release.wait, daemon=True)
     if other_thread:
-        threading.Thread(target=release.wait, daemon=True).start()
+        other.start()
     try:
         results = list(_analyze_in_processes(recordings, 2, {}, die_on_the_second))
     finally:
         release.set()
+        if other_thread:
+            other.join()
     assert [path for path, _ in results] == recordings
     assert [type(outcome) for _, outcome in results] == [Report, WorkerDied, Report, Report]
 
