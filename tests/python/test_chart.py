@@ -41,7 +41,8 @@ def test_chart_of_each_scenario(tmp_path: pathlib.Path, scenario: str) -> None:
     assert scenario in fhr.get_title() and report.channel in fhr.get_title()
 
     last = report.windows[-1].features
-    counts = (marker_count(fhr, "accelerations"), marker_count(fhr, "decelerations"), marker_count(toco, "contractions"))
+    counts = (marker_count(fhr, "accelerations"), marker_count(fhr, "decelerations"),
+              marker_count(toco, "contractions"))
     if len(report.windows) == 1:  # every event of the one window is marked once
         assert counts == (last.acceleration_count, last.deceleration_count, last.contraction_count)
     else:  # overlapping windows: each event once, at least those of the newest window
