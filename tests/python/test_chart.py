@@ -3,10 +3,12 @@
 import pathlib
 import re
 
+import pytest
+
 import ctg_synth
 import pulsequill
-import pytest
 from conftest import SHARED_DATA
+from pulsequill import cli
 from pulsequill.chart import save_chart
 
 pytest.importorskip("matplotlib")
@@ -75,3 +77,13 @@ def test_long_record_is_paged_in_pdf(tmp_path: pathlib.Path) -> None:
     assert len(re.findall(rb"/Type /Page\b(?!s)", (tmp_path / "1001.pdf").read_bytes())) == 3
     assert save_chart(tmp_path / "1001.svg", record, report, paper=True) == 1
     assert (tmp_path / "1001.svg").read_text().count('id="window-band') == len(report.windows)
+
+
+def test_chart_command(tmp_path: pathlib.Path, capsys: pytest.CaptureFixture[str]) -> None:
+    recording = tmp_path / "late.csv"
+    recording.write_text(ctg_synth.to_csv(SCENARIOS["late_decelerations"][0].rows()))
+    image = tmp_path / "late.png"
+    assert cli.main(["chart", str(recording), "-o", str(image), "--window-min", "10", "--paper"]) == 0
+    assert image.read_bytes().startswith(b"\x89PNG")
+    assert cli.main(["chart", str(tmp_path / "absent.csv"), "-o", str(image)]) == 1
+    assert "absent.csv" in capsys.readouterr().err

@@ -2,9 +2,10 @@
 
 import json
 
+import pytest
+
 import ctg_synth
 import pulsequill
-import pytest
 from pulsequill.events import recording_trace, window_events
 
 SCENARIOS = ctg_synth.golden_recordings()
