@@ -51,7 +51,7 @@ GAP_MS = 2500
 
 CATEGORY_COLOURS: Mapping[str, str] = {
     "category_i": "#2e7d32",
-    "category_ii": "#f9a825",
+    "category_ii": "#ffb300",
     "category_iii": "#c62828",
     "unclassified": "#9e9e9e",
 }
@@ -63,8 +63,8 @@ CATEGORY_LABELS: Mapping[str, str] = {
 }
 ALERT_COLOURS: Mapping[str, str] = {
     "none": "#cfd8dc",
-    "warning": "#ffca28",
-    "urgent_review": "#fb8c00",
+    "warning": "#fff176",
+    "urgent_review": "#e65100",
     "critical": "#b71c1c",
     "data_quality": "#7986cb",
 }
@@ -354,7 +354,7 @@ def _draw(
     toco.set_ylabel("TOCO")
     toco.set_xlabel("minutes from the first sample")
     fhr.tick_params(labelbottom=False)
-    fhr.legend(loc="lower left", fontsize="small", framealpha=0.8)
+    fhr.legend(loc="lower center", ncols=4, fontsize="small", framealpha=0.8)
 
 
 def _time_scale(origin_ms: int) -> Any:
@@ -414,11 +414,10 @@ def _draw_windows(
         category = str(window["classification"])
         colour = CATEGORY_COLOURS.get(category, CATEGORY_COLOURS["unclassified"])
         fhr.axvspan(left, end, color=colour, alpha=0.08, zorder=0.5, linewidth=0)
-        fhr.axvspan(left, end, ymin=0.955, ymax=1.0, facecolor=colour, edgecolor="white", alpha=0.85,
-                    linewidth=0.5, gid="window-band")
+        fhr.axvspan(left, end, ymin=0.955, ymax=1.0, facecolor=colour, alpha=0.9, linewidth=0, gid="window-band")
         alert = str(window["alert_level"])
-        fhr.axvspan(left, end, ymin=0.93, ymax=0.955, facecolor=ALERT_COLOURS.get(alert, "#ffffff"),
-                    edgecolor="white", linewidth=0.5, gid="alert-band")
+        fhr.axvspan(left, end, ymin=0.93, ymax=0.955, facecolor=ALERT_COLOURS.get(alert, "#ffffff"), linewidth=0,
+                    gid="alert-band")
         label = CATEGORY_LABELS.get(category, category)
         if end - left >= max(span, 1.0) * 0.1:
             label += " · " + alert.replace("_", " ")

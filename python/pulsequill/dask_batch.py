@@ -71,10 +71,12 @@ def _run(
 ) -> Iterator[tuple[PathT, Outcome]]:
     cluster = None
     if scheduler is None:
-        # Worker processes talk to the scheduler over loopback only; thread workers need no network.
+        # Worker processes talk to the scheduler over loopback only; thread workers need no network. The
+        # cluster lives for this batch alone: its logs (workers missing the scheduler while it shuts down)
+        # are noise, and a file's failure reaches the caller as its outcome.
         network = {"host": "127.0.0.1"} if processes else {}
         cluster = cluster_type(n_workers=workers or min(available_cpus(), max(len(paths), 1)), threads_per_worker=1,
-                               processes=processes, dashboard_address=None, silence_logs=logging.ERROR, **network)
+                               processes=processes, dashboard_address=None, silence_logs=logging.CRITICAL, **network)
     client = client_type(cluster if cluster is not None else scheduler)
     futures: list[Any] = []
     finished = False
