@@ -6,6 +6,7 @@ import pathlib
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -51,8 +52,16 @@ def die_on_the_second(path, options):
     return _analyze_in_worker(path, options)
 
 
-def test_a_dying_worker_fails_only_its_own_file(recordings):
-    results = list(_analyze_in_processes(recordings, 2, {}, die_on_the_second))
+@pytest.mark.parametrize("other_thread", [False, True], ids=["forked workers", "workers from a fork server"])
+def test_a_dying_worker_fails_only_its_own_file(recordings, other_thread):
+    # A program that runs other threads gets its workers another way; the outcome must not change.
+    release = threading.Event()
+    if other_thread:
+        threading.Thread(target=release.wait, daemon=True).start()
+    try:
+        results = list(_analyze_in_processes(recordings, 2, {}, die_on_the_second))
+    finally:
+        release.set()
     assert [path for path, _ in results] == recordings
     assert [type(outcome) for _, outcome in results] == [Report, WorkerDied, Report, Report]
 
