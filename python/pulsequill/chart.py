@@ -354,7 +354,9 @@ def _draw(
     toco.set_ylabel("TOCO")
     toco.set_xlabel("minutes from the first sample")
     fhr.tick_params(labelbottom=False)
-    fhr.legend(loc="lower center", ncols=4, fontsize="small", framealpha=0.8)
+    # Beside the trace, never over it: the curve and the markers fill the panels.
+    handles = [*fhr.get_legend_handles_labels()[0], *toco.get_legend_handles_labels()[0]]
+    fhr.legend(handles=handles, loc="upper left", bbox_to_anchor=(1.005, 1.0), fontsize="small", frameon=False)
 
 
 def _time_scale(origin_ms: int) -> Any:

@@ -19,10 +19,10 @@ import argparse
 import logging
 import os
 import warnings
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable
 from typing import Any
 
-from .batch import Outcome, PathT, WorkerDied, _analyze_in_worker, _Answer, _with_progress, available_cpus
+from .batch import PathT, Results, WorkerDied, _analyze_in_worker, _Answer, _with_progress, available_cpus
 from .report import Report
 
 __all__ = ["add_dask_options", "analyze_files_dask", "dask_arguments", "write_parquet"]
@@ -41,7 +41,7 @@ def analyze_files_dask(
     out: str | os.PathLike[str] | None = None,
     processes: bool = True,
     **options: Any,
-) -> Iterator[tuple[PathT, Outcome]]:
+) -> Results[PathT]:
     """Analyse the files on a Dask cluster, yielding ``(path, report or exception)`` in input order.
 
     ``workers`` and ``processes`` shape the local cluster (one single-threaded
@@ -68,7 +68,7 @@ def _run(
     options: dict[str, Any],
     client_type: Any,
     cluster_type: Any,
-) -> Iterator[tuple[PathT, Outcome]]:
+) -> Results[PathT]:
     cluster = None
     if scheduler is None:
         # Worker processes talk to the scheduler over loopback only; thread workers need no network. The
