@@ -160,7 +160,7 @@ def _analyze_in_processes(
             if not in_flight:
                 finished = True
                 return
-            if isinstance(in_flight[0][1].exception(), BrokenProcessPool):
+            if isinstance(_settled(in_flight[0][1]).exception(), BrokenProcessPool):
                 pool = _rerun_alone(in_flight, pool, workers, options, task)
             path, future = in_flight.popleft()
             answer = _answer_of(future)
@@ -172,6 +172,17 @@ def _analyze_in_processes(
             pool.shutdown(wait=True)
         else:
             _stop_now(pool)
+
+
+def _settled(future: Future[_Answer]) -> Future[_Answer]:
+    """The future once it is done, waited for in short slices so that Ctrl-C takes effect at once.
+
+    The signal may be delivered to one of the pool's helper threads; the main thread acts on it only when it runs
+    Python code again, which a wait without a time limit would put off until the file is done.
+    """
+    while not future.done():
+        wait([future], timeout=0.1)
+    return future
 
 
 def _answer_of(future: Future[_Answer]) -> _Answer:
@@ -189,14 +200,15 @@ def _rerun_alone(
 
     A dying worker breaks the whole pool and every unfinished file in it; which one killed it is unknown.
     """
-    wait([future for _, future in in_flight])
+    for _, future in in_flight:
+        _settled(future)
     pool.shutdown(wait=True)
     pool = _new_pool(workers)
     try:
         for index, (path, future) in enumerate(in_flight):
             if not isinstance(future.exception(), BrokenProcessPool):
                 continue
-            again = pool.submit(task, path, options)
+            again = _settled(pool.submit(task, path, options))
             if isinstance(again.exception(), BrokenProcessPool):
                 again = Future()
                 again.set_result(_Answer(_worker_died(path), ()))

@@ -14,6 +14,7 @@ error), 2 for a usage mistake, 130 when interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import datetime as dt
 import json
@@ -22,7 +23,7 @@ import pathlib
 import sys
 import tempfile
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Sequence
 from typing import TYPE_CHECKING, Any, TextIO, TypeAlias
 
 from ._version import __version__
@@ -30,7 +31,7 @@ from .batch import Outcome, analyze_files, write_message
 from .chart import add_chart_command
 from .dask_batch import add_dask_options, dask_arguments
 from .files import FILE_READERS, analyze_csv, analyze_request, read_text
-from .report import Moment, Report, Window
+from .report import Moment, Report, Window, _utc_datetime
 
 PROG = "pulsequill"
 STDIN = "-"
@@ -143,17 +144,17 @@ def run_analyze(args: argparse.Namespace) -> int:
     if out is not None:
         out.mkdir(parents=True, exist_ok=True)
     failed = False
-    for name, outcome in _outcomes(args):
-        if not isinstance(outcome, Report):
-            failed = True
-            continue
-        if out is not None:
-            _write_atomically(destinations[name], outcome.text)
-        elif args.jsonl:
-            sys.stdout.write(json_line(name, outcome) + "\n")
-            sys.stdout.flush()
-        else:
-            sys.stdout.write(outcome.text)
+    with contextlib.closing(_outcomes(args)) as outcomes:
+        for name, outcome in outcomes:
+            if not isinstance(outcome, Report):
+                failed = True
+            elif out is not None:
+                _write_atomically(destinations[name], outcome.text)
+            elif args.jsonl:
+                sys.stdout.write(json_line(name, outcome) + "\n")
+                sys.stdout.flush()
+            else:
+                sys.stdout.write(outcome.text)
     return 1 if failed else 0
 
 
@@ -163,37 +164,43 @@ def run_summary(args: argparse.Namespace) -> int:
     table = csv.writer(sys.stdout, lineterminator="\n") if args.csv else None
     if table is not None:
         table.writerow(["file", *SUMMARY_COLUMNS])
-    for name, outcome in _outcomes(args):
-        if not isinstance(outcome, Report):
-            failed = True
-            continue
-        values = [summary_values(window) for window in outcome.windows]
-        if table is not None:
-            table.writerows([name, *map(machine_readable, row)] for row in values)
-        else:
-            print_table(sys.stdout, _shown_name(name), [list(map(readable, row)) for row in values])
-        sys.stdout.flush()
+    with contextlib.closing(_outcomes(args)) as outcomes:
+        for name, outcome in outcomes:
+            if not isinstance(outcome, Report):
+                failed = True
+                continue
+            values = [summary_values(window) for window in outcome.windows]
+            if table is not None:
+                table.writerows([name, *map(machine_readable, row)] for row in values)
+            else:
+                print_table(sys.stdout, _shown_name(name), [list(map(readable, row)) for row in values])
+            sys.stdout.flush()
     return 1 if failed else 0
 
 
-def _outcomes(args: argparse.Namespace) -> Iterator[tuple[str, Outcome]]:
-    """Each file's outcome in the order given; failures and warnings are told on standard error on the way."""
+def _outcomes(args: argparse.Namespace) -> Generator[tuple[str, Outcome], None, None]:
+    """Each file's outcome in the order given; failures and warnings are told on standard error on the way.
+
+    Closing it (as the commands do on leaving, Ctrl-C included) stops the workers at once."""
     options = {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
-    if args.files == [STDIN]:
-        results: Iterator[tuple[str, Outcome]] = iter([(STDIN, _analyze_standard_input(options))])
-    else:
-        results = analyze_files(args.files, workers=args.workers, progress=args.progress, **options,
-                                **dask_arguments(args))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        for name, outcome in results:
-            shown = _shown_name(name)
-            for warning in caught:
-                write_message(f"{shown}: warning: {_without_name(shown, str(warning.message))}")
-            caught.clear()
-            if not isinstance(outcome, Report):
-                write_message(describe_failure(shown, outcome))
-            yield name, outcome
+        if args.files == [STDIN]:
+            results: Generator[tuple[str, Outcome], None, None] = (
+                item for item in [(STDIN, _analyze_standard_input(options))]
+            )
+        else:
+            results = analyze_files(args.files, workers=args.workers, progress=args.progress, **options,
+                                    **dask_arguments(args))
+        with contextlib.closing(results):
+            for name, outcome in results:
+                shown = _shown_name(name)
+                for warning in caught:
+                    write_message(f"{shown}: warning: {_without_name(shown, str(warning.message))}")
+                caught.clear()
+                if not isinstance(outcome, Report):
+                    write_message(describe_failure(shown, outcome))
+                yield name, outcome
 
 
 def _check_files(files: list[str]) -> None:
@@ -295,7 +302,7 @@ def _instant(moment: Moment) -> dt.datetime | None:
     # A second without samples is written as its epoch milliseconds; the instant is still known.
     if moment.time is not None or moment.epoch_ms is None:
         return moment.time
-    return dt.datetime(1970, 1, 1, tzinfo=dt.UTC) + dt.timedelta(milliseconds=moment.epoch_ms)
+    return _utc_datetime(moment.epoch_ms)
 
 
 def print_table(stream: TextIO, name: str, rows: list[list[str]]) -> None:

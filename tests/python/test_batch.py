@@ -1,5 +1,6 @@
 """Batches in worker processes: input order, failures kept per file, a dying worker, leaving early and Ctrl-C."""
 
+import ctypes
 import multiprocessing
 import os
 import pathlib
@@ -88,7 +89,18 @@ def running(pid):
     return state != "Z"
 
 
-def test_ctrl_c_stops_a_batch_promptly_and_cleanly(tmp_path):
+def interrupt_process(pid):
+    os.kill(pid, signal.SIGINT)
+
+
+def interrupt_a_helper_thread(pid):
+    # The kernel may hand a process's signal to any of its threads; here, deliberately, not the main one.
+    helpers = [int(task.name) for task in pathlib.Path(f"/proc/{pid}/task").iterdir() if int(task.name) != pid]
+    assert ctypes.CDLL(None, use_errno=True).tgkill(pid, helpers[0], signal.SIGINT) == 0
+
+
+@pytest.mark.parametrize("interrupt", [interrupt_process, interrupt_a_helper_thread])
+def test_ctrl_c_stops_a_batch_promptly_and_cleanly(tmp_path, interrupt):
     # Each long recording takes seconds with one-second steps; the short one finishes first.
     (tmp_path / "short.csv").write_text(to_csv(Recording(minutes=12, hz=1).rows()), encoding="utf-8")
     (tmp_path / "long.csv").write_text(to_csv(Recording(minutes=180, hz=2).rows()), encoding="utf-8")
@@ -102,7 +114,7 @@ def test_ctrl_c_stops_a_batch_promptly_and_cleanly(tmp_path):
         first = batch.stdout.readline()
         assert b'"file": "short.csv"' in first
         workers = descendants(batch.pid)
-        batch.send_signal(signal.SIGINT)
+        interrupt(batch.pid)
         interrupted = time.monotonic()
         rest, errors = batch.communicate(timeout=30)
         stopped_after = time.monotonic() - interrupted

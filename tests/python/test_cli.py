@@ -113,6 +113,15 @@ def test_summary_csv_has_one_row_per_window_across_files(folder):
         assert row["reasons"] == "; ".join(window.reasons)
 
 
+def test_summary_csv_gives_the_instant_of_a_window_bound_without_samples(tmp_path):
+    rows = Recording(minutes=40, hz=1).rows()
+    (tmp_path / "gap.csv").write_text(to_csv(rows[:600] + rows[1500:]), encoding="utf-8")  # 15 minutes lost
+    result = pulsequill("summary", "--csv", "--window-min", "10", "gap.csv", cwd=tmp_path)
+    starts = [row["window_start"] for row in csv.DictReader(io.StringIO(result.stdout.decode()))]
+    # The report writes such a bound as "1709280600000ms": the instant 08:10:00.
+    assert "2024-03-01T08:10:00.000+00:00" in starts and all(starts)
+
+
 def test_summary_table_shows_each_window(folder):
     result = pulsequill("summary", "busy.csv", cwd=folder)
     report = parse_report(expected_report("busy.csv"))
@@ -124,10 +133,12 @@ def test_summary_table_shows_each_window(folder):
     assert lines[2].endswith("; ".join(window.reasons))
 
 
-def test_an_empty_fetal_channel_is_warned_about(folder):
-    result = pulsequill("analyze", "calm.csv", "--channel", "HR3", cwd=folder)
+@pytest.mark.parametrize("source, stdin, shown", [("calm.csv", None, "calm.csv"),
+                                                  ("-", GOOD["calm.csv"].encode(), "<stdin>")])
+def test_an_empty_fetal_channel_is_warned_about(folder, source, stdin, shown):
+    result = pulsequill("analyze", source, "--channel", "HR3", stdin=stdin, cwd=folder)
     assert result.returncode == 0
-    assert result.stderr.decode().startswith("calm.csv: warning: channel HR3 has no usable fetal heart rate")
+    assert result.stderr.decode().startswith(f"{shown}: warning: channel HR3 has no usable fetal heart rate")
 
 
 def test_progress_bar_on_a_terminal_only(folder):
