@@ -18,6 +18,7 @@ import math
 import os
 import pathlib
 import re
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Literal
@@ -121,21 +122,25 @@ def read_wfdb(record: str | os.PathLike[str], *, start: dt.datetime | None = Non
     :data:`DEFAULT_START`. A record without a fetal heart-rate signal, or with two
     signals for one channel, raises ValueError naming the signals found.
     """
-    try:
-        import numpy as np
-        import wfdb
-    except ImportError as error:
-        raise ImportError(
-            "reading WFDB records needs the 'wfdb' package: pip install 'pulsequill[wfdb]'"
-        ) from error
-
     path = pathlib.Path(record)
     if path.suffix.lower() == ".hea":
         path = path.with_suffix("")
     header = path.with_name(path.name + ".hea")
     if not header.is_file():
         raise FileNotFoundError(f"no WFDB header {header}")
-    data = wfdb.rdrecord(str(path))
+    # The library's own deprecation notices (from the libraries it uses) say
+    # nothing about the record; a batch would show them as the file's warnings.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", FutureWarning)
+        try:
+            import numpy as np
+            import wfdb
+        except ImportError as error:
+            raise ImportError(
+                "reading WFDB records needs the 'wfdb' package: pip install 'pulsequill[wfdb]'"
+            ) from error
+        data = wfdb.rdrecord(str(path))
 
     names = [str(name) for name in data.sig_name or []]
     signals: dict[str, str] = {}

@@ -3,6 +3,8 @@
 import csv
 import datetime as dt
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -103,3 +105,12 @@ def test_unknown_signal_layout_is_refused_naming_the_signals(tmp_path: pathlib.P
     with pytest.raises(ValueError, match=problem) as refused:
         pulsequill.analyze_file(header)
     assert "signals found: " + ", ".join(signals) in str(refused.value)
+
+
+def test_reading_a_record_raises_no_library_notices(tmp_path: pathlib.Path) -> None:
+    # A batch reports each file's warnings; the libraries' deprecation notices (on first import) are not the file's.
+    header = write_record(tmp_path, "quiet", ctg_synth.Recording(minutes=2, hz=1).rows())
+    read = "import sys, pulsequill; pulsequill.analyze_file(sys.argv[1])"
+    run = subprocess.run([sys.executable, "-W", "error", "-c", read, str(header)], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
