@@ -436,16 +436,20 @@ def _in_segments(
 ) -> list[tuple[float, Any]]:
     """The events of one group whose time lies in their window's segment, with that time in minutes.
 
-    Overlapping windows find the same event again; each is kept once, as the
-    window whose segment holds it sees it.
+    Overlapping windows find the same event again, its edges sometimes a little
+    apart: each is kept once, as the newest window that holds it sees it.
     """
-    chosen = []
+    chosen: list[tuple[int, float, Any]] = []
     for index, (window, (left, end)) in enumerate(zip(windows, segments, strict=True)):
         for event in window[group]:  # type: ignore[literal-required]
             at = to_minutes(event[time_key])
-            if (left <= at if index == 0 else left < at) and at <= end:
-                chosen.append((at, event))
-    return chosen
+            if not ((left <= at if index == 0 else left < at) and at <= end):
+                continue
+            start, stop = to_minutes(event["start_ms"]), to_minutes(event["end_ms"])
+            chosen = [(i, t, e) for i, t, e in chosen
+                      if i == index or not (to_minutes(e["start_ms"]) < stop and start < to_minutes(e["end_ms"]))]
+            chosen.append((index, at, event))
+    return sorted(((at, event) for _, at, event in chosen), key=lambda item: item[0])
 
 
 def _draw_events(

@@ -22,7 +22,7 @@ import warnings
 from collections.abc import Iterable
 from typing import Any
 
-from .batch import PathT, Results, WorkerDied, _analyze_in_worker, _Answer, _with_progress, available_cpus
+from .batch import Outcome, PathT, Results, WorkerDied, _analyze_in_worker, _Answer, _with_progress, available_cpus
 from .report import Report
 
 __all__ = ["add_dask_options", "analyze_files_dask", "dask_arguments", "write_parquet"]
@@ -55,6 +55,9 @@ def analyze_files_dask(
         raise ImportError("the Dask engine needs dask.distributed: pip install 'pulsequill[dask]'") from error
     if out is not None:
         _require_pyarrow()
+    if not paths:  # no cluster to start for nothing
+        nothing: list[tuple[PathT, Outcome]] = []
+        return (item for item in nothing)
     results = _run(paths, workers, scheduler, processes, out, options, Client, LocalCluster)
     return _with_progress(results, len(paths)) if progress else results
 
