@@ -131,7 +131,7 @@ def test_json_request_file_and_its_options(tmp_path):
     assert analyze_file(path).text == _native.analyze_json_string(REQUEST)
     with pytest.raises(TypeError, match="carries its own options"):
         analyze_file(path, channel="HR2")
-    with pytest.raises(ValueError, match="expected .csv, .json"):
+    with pytest.raises(ValueError, match="expected .csv, .hea, .json"):
         analyze_file(tmp_path / "request.txt")
 
 
