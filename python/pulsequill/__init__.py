@@ -7,5 +7,20 @@ decelerations, contractions, signal quality and the three-tier category.
 """
 
 from ._native import analyze_csv_string, analyze_json_string
+from .files import analyze_csv, analyze_file, analyze_request
+from .guidance import InputWarning
+from .report import AlertLevel, Category, Report, Window, parse_report
 
-__all__ = ["analyze_csv_string", "analyze_json_string"]
+__all__ = [
+    "AlertLevel",
+    "Category",
+    "InputWarning",
+    "Report",
+    "Window",
+    "analyze_csv",
+    "analyze_csv_string",
+    "analyze_file",
+    "analyze_json_string",
+    "analyze_request",
+    "parse_report",
+]
