@@ -99,26 +99,25 @@ def analyze_submission(submission: Submission, for_page: bool) -> Outcome:
     """Run one analysis (in a worker process). Raises the analyser's ValueError, with its notes, on refusal."""
     import warnings
 
-    from ._native import analyze_csv_string, analyze_json_string
+    from .files import analyze_csv, analyze_request
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         if submission.kind == "json":
-            report_text = analyze_json_string(submission.text)
+            report = analyze_request(submission.text)
         else:
-            report_text = analyze_csv_string(submission.text, **submission.options)  # type: ignore[arg-type]
-    report = json.loads(report_text)
+            report = analyze_csv(submission.text, **submission.options)  # type: ignore[arg-type]
     request = json.loads(submission.text) if submission.kind == "json" else {}
-    latest = report["windows"][-1] if report["windows"] else None
+    latest = report.windows[-1] if report.windows else None
     page = None
     if for_page:
         from .trace import page_document
 
         page = page_document(submission.kind, submission.text, report)
     return Outcome(
-        report_text=report_text,
-        category=None if latest is None else str(latest["classification"]),
-        alert_level=None if latest is None else str(latest["alert_level"]),
+        report_text=report.text,
+        category=None if latest is None else str(latest.classification),
+        alert_level=None if latest is None else str(latest.alert_level),
         episode_id=request.get("episode_id"),
         sent_at=request.get("sent_at"),
         request_options=_request_options(request),
@@ -138,7 +137,7 @@ def _request_options(request: Mapping[str, Any]) -> dict[str, object]:
 
 def _start_worker() -> None:
     # Import the analyser once per worker rather than on its first request.
-    from . import _native  # noqa: F401
+    from . import files  # noqa: F401
 
 
 class AnalysisPool:

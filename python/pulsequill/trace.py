@@ -10,9 +10,14 @@ from __future__ import annotations
 import json
 import math
 import re
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING
+
+from ._support import parse_timestamp
+
+if TYPE_CHECKING:
+    from .report import Report
 
 __all__ = ["Trace", "page_document", "read_trace"]
 
@@ -39,12 +44,6 @@ def read_trace(kind: str, text: str) -> Trace:
 Row = tuple[int, tuple[float | None, ...]]
 
 
-def _timestamp(text: str) -> int:
-    from ._support import parse_timestamp
-
-    return parse_timestamp(text)
-
-
 def _finite(value: object) -> float | None:
     if isinstance(value, bool) or not isinstance(value, int | float):
         return None
@@ -55,7 +54,7 @@ def _finite(value: object) -> float | None:
 def _json_rows(text: str) -> list[Row]:
     request = json.loads(text)
     return [
-        (_timestamp(sample["t"]), tuple(_finite(sample.get(name)) for name in CHANNELS))
+        (parse_timestamp(sample["t"]), tuple(_finite(sample.get(name)) for name in CHANNELS))
         for sample in request["samples"]
     ]
 
@@ -76,41 +75,35 @@ def _csv_rows(text: str) -> list[Row]:
             continue
         cells = line.split(",")
         values = tuple(None if i is None or i >= len(cells) else _cell_number(cells[i]) for i in at)
-        rows.append((_timestamp(cells[date_at].strip()), values))
+        rows.append((parse_timestamp(cells[date_at].strip()), values))
     return rows
-
-
-def window_bounds_ms(window: Mapping[str, Any]) -> tuple[int, int]:
-    """A window's start and end in epoch milliseconds (an empty second's "<ms>ms" marker gives its value)."""
-
-    def instant(text: str) -> int:
-        return int(text[:-2]) if text.endswith("ms") else _timestamp(text)
-
-    return instant(window["window_start"]), instant(window["window_end"])
 
 
 def _rounded(values: Iterable[float | None]) -> list[float | None]:
     return [None if value is None else round(value, 2) for value in values]
 
 
-def page_document(kind: str, text: str, report: Mapping[str, Any]) -> dict[str, object]:
-    """The page's view of one analysis: the report, the trace in seconds from the first sample, the analysed
-    fetal channel, and each window's bounds in the same seconds."""
+def page_document(kind: str, text: str, report: Report) -> dict[str, object]:
+    """The page's view of one analysis: the report, the trace in seconds from the first sample (the analysed
+    fetal channel, the maternal heart rate and uterine activity), and each window's bounds in the same seconds
+    (None for a window without any time)."""
     trace = read_trace(kind, text)
     origin = trace.times_ms[0] if trace.times_ms else 0
-    fetal = str(report["channel"]).lower()
-    windows = []
-    for window in report["windows"]:
-        start, end = window_bounds_ms(window)
-        windows.append({"start_s": (start - origin) / 1000, "end_s": (end - origin) / 1000})
+
+    def seconds(epoch_ms: int | None) -> float | None:
+        return None if epoch_ms is None else (epoch_ms - origin) / 1000
+
     return {
-        "report": report,
-        "start": report["input"]["start_timestamp"],
+        "report": json.loads(report.text),
+        "start": None if report.input.start_timestamp is None else report.input.start_timestamp.text,
         "trace": {
-            "seconds": [(t - origin) / 1000 for t in trace.times_ms],
-            "fetal": _rounded(trace.channels[fetal]),
+            "seconds": [seconds(t) for t in trace.times_ms],
+            "fetal": _rounded(trace.channels[report.channel.lower()]),
             "maternal": _rounded(trace.channels["hrm"]),
             "toco": _rounded(trace.channels["toco"]),
         },
-        "windows": windows,
+        "windows": [
+            {"start_s": seconds(window.window_start.epoch_ms), "end_s": seconds(window.window_end.epoch_ms)}
+            for window in report.windows
+        ],
     }

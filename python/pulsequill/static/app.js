@@ -105,6 +105,7 @@ function drawChart(page) {
   drawGrid(svg, width, x, fhrY, tocoY, totalSeconds);
   page.windows.forEach((bounds, index) => {
     const window = page.report.windows[index];
+    if (bounds.start_s === null || bounds.end_s === null) return; // a window without any time has no place
     const band = svgElement("rect", {
       class: `band ${window.classification}`, "data-index": index, "data-category": window.classification,
       "data-alert": window.alert_level, x: x(bounds.start_s), y: LAYOUT.top,
