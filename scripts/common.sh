@@ -1,5 +1,5 @@
 # Helpers shared by the set-up scripts (sourced, not run). Written for a fresh
-# Debian 12 or 13 machine, as root, whose python3 is CPython 3.11 with pip.
+# Debian 12 or 13 machine, as root, whose python3 is CPython 3.11 or later.
 
 export DEBIAN_FRONTEND=noninteractive
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
@@ -38,9 +38,11 @@ python_packages() {
     python_has include Python.h || echo python3-dev
 }
 
-require_python311() {
-    if ! python3 -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
-        echo "pulsequill needs CPython 3.11 as python3; found $(python3 --version 2>&1)" >&2
+# CPython 3.11 or later (3.11, 3.12 and 3.13 are tested): Debian 12's python3
+# is 3.11, Debian 13's is 3.13.
+require_supported_python() {
+    if ! python3 -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+        echo "pulsequill needs CPython 3.11 or later as python3; found $(python3 --version 2>&1)" >&2
         exit 1
     fi
 }

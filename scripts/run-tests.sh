@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs all of them: the C++ unit tests of the
 # core through CMake and ctest, then the Python tests against the installed
-# package. Exits non-zero when any test fails or when a runner finds none.
+# package, then ruff and mypy. Exits non-zero when any test or check fails or
+# when a runner finds none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/common.sh
 
-require_python311
+require_supported_python
 apt_update
 # shellcheck disable=SC2046  # one package name per word
 apt_install g++ cmake ninja-build libgtest-dev "$(boost_json_package)" $(python_packages)
@@ -27,7 +28,12 @@ if [ "$python_status" = 5 ]; then
     echo "pytest collected no tests" >&2
 fi
 
-if [ "$cpp_status" != 0 ] || [ "$python_status" != 0 ]; then
-    echo "tests failed: ctest exit $cpp_status, pytest exit $python_status" >&2
+# Lint (every Python file of the tree) and types, configured in pyproject.toml.
+lint_status=0
+python3 -m ruff check || lint_status=$?
+python3 -m mypy || lint_status=$?
+
+if [ "$cpp_status" != 0 ] || [ "$python_status" != 0 ] || [ "$lint_status" != 0 ]; then
+    echo "tests failed: ctest exit $cpp_status, pytest exit $python_status, ruff/mypy exit $lint_status" >&2
     exit 1
 fi

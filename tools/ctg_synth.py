@@ -76,7 +76,7 @@ class Recording:
             when = start + dt.timedelta(seconds=t)
             text = when.strftime("%Y-%m-%d %H:%M:%S")
             if when.microsecond:
-                text += ".%03d" % (when.microsecond // 1000)
+                text += f".{when.microsecond // 1000:03d}"
             wander = half * math.sin(2 * math.pi * t / 17.0) * 0.8 + rng.uniform(-0.2, 0.2) * half
             fetal = self.baseline_bpm + wander + sum(e.offset(t) for e in self.fetal_events)
             if any(s <= t < s + d for s, d in self.fetal_gaps):

@@ -17,7 +17,7 @@ import bisect
 import math
 import re
 import struct
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 # ---------------------------------------------------------------------------
 # Time texts
@@ -112,7 +112,7 @@ def read_csv(text: str) -> InputData:
             out_of_order += 1
         samples.append(Sample(stamp, ms, **{key: _cell_value(cells, col) for key, col in cols.items()}))
     samples.sort(key=lambda s: s.timestamp_ms)  # Python's sort is stable
-    duplicates = sum(1 for a, b in zip(samples, samples[1:]) if a.timestamp_ms == b.timestamp_ms)
+    duplicates = sum(1 for a, b in zip(samples, samples[1:], strict=False) if a.timestamp_ms == b.timestamp_ms)
     return InputData(samples, out_of_order, duplicates)
 
 
@@ -219,7 +219,7 @@ def build_series(samples: list, times: list, channel: str, start_ms: int, end_ms
     while t <= last:
         acc = groups.get(t)
         if acc is None:
-            series.append(Second(t, "%dms" % t, None, None, None))
+            series.append(Second(t, f"{t}ms", None, None, None))
         else:
             def mean(pair):
                 return pair[0] / pair[1] if pair[1] else None
@@ -824,7 +824,7 @@ def differences(model: dict, report: dict, path: str = "") -> list:
         elif key == "windows":
             if len(expected) != len(actual):
                 out.append((where + ".<count>", len(expected), len(actual)))
-            for i, (e, a) in enumerate(zip(expected, actual)):
+            for i, (e, a) in enumerate(zip(expected, actual, strict=False)):
                 out += differences(e, a, f"{where}[{i}].")
         elif printed(expected) != actual:
             out.append((where, printed(expected), actual))

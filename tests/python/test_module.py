@@ -13,12 +13,13 @@ import textwrap
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import pulsequill
-from pulsequill import _native
-from pulsequill import __main__ as cli
 from ctg_synth import Recording, to_csv, to_request
+from pulsequill import __main__ as cli
+from pulsequill import _native
 
 csv_fn = _native.analyze_csv_string
 json_fn = _native.analyze_json_string
@@ -340,7 +341,7 @@ SETTINGS_CASES = [
                          ids=[case[0] for case in SETTINGS_CASES])
 def test_report_shows_the_settings_of_the_call(kwargs, expected):
     keys = ("channel", "analysis_mode", "requested_window_minutes", "step_seconds")
-    assert shown_settings(csv_fn(SHORT, **kwargs)) == dict(zip(keys, expected))
+    assert shown_settings(csv_fn(SHORT, **kwargs)) == dict(zip(keys, expected, strict=True))
 
 
 def test_all_six_arguments_by_position():

@@ -166,7 +166,8 @@ SYNTHETIC = {
         [], {}, lambda w: w["duration_seconds"] == 900.0),
     "rolling 10-minute windows, 60 s step": (
         Recording(minutes=35, variability_bpm=8, seed=21, contractions=EVERY_4,
-                  fetal_events=[Ramp(c.start_s - 5, -40.0) for c in EVERY_4] + [Event(t, 40, 25.0) for t in (500, 1400)]),
+                  fetal_events=[Ramp(c.start_s - 5, -40.0) for c in EVERY_4]
+                  + [Event(t, 40, 25.0) for t in (500, 1400)]),
         [], {"window_min": 10, "step_sec": 60}, lambda w: w["contractions"] > 0),
     "one sample a second, rolling 20-minute windows": (
         Recording(minutes=40, hz=1, variability_bpm=8, seed=22, contractions=EVERY_4,
@@ -216,7 +217,8 @@ def _terse_texts() -> str:
         y, mo, d = date.split("-")
         h, mi, sec = time.split(":")
         whole, _, frac = sec.partition(".")
-        r["t"] = f"{int(y)}-{int(mo)}-{int(d)}T{int(h)}:{int(mi)}:{int(whole)}" + (f".{frac.rstrip('0')}" if frac else "")
+        r["t"] = (f"{int(y)}-{int(mo)}-{int(d)}T{int(h)}:{int(mi)}:{int(whole)}"
+                  + (f".{frac.rstrip('0')}" if frac else ""))
     return to_csv(rows)
 
 
@@ -254,7 +256,7 @@ def one_hz_csv(seconds: int, fetal, maternal=lambda i: None, toco=lambda i: None
     lines = [HEADER.strip()]
     for i in range(seconds):
         t = start + i
-        text = "2024-03-01 %02d:%02d:%02d" % (t // 3600 % 24, t // 60 % 60, t % 60)
+        text = f"2024-03-01 {t // 3600 % 24:02d}:{t // 60 % 60:02d}:{t % 60:02d}"
         lines.append(",".join([text, cell(fetal(i)), "", "", cell(maternal(i)), cell(toco(i))]))
     return "\n".join(lines) + "\n"
 

@@ -5,10 +5,11 @@ import json
 import re
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from pulsequill import analyze_csv_string
 from ctg_synth import Recording, to_csv
+from pulsequill import analyze_csv_string
 
 HEADER = "Date,HR1,HR2,HR3,HRM,TOCO\n"
 
@@ -86,8 +87,8 @@ def skeleton_of(text: str) -> list:
 def at(offset_s):
     """The display text of a time `offset_s` seconds after 08:00:00."""
     whole, frac = divmod(round(offset_s * 1000), 1000)
-    text = "2024-03-01 %02d:%02d:%02d" % (8 + whole // 3600, whole // 60 % 60, whole % 60)
-    return text + (".%03d" % frac if frac else "")
+    text = f"2024-03-01 {8 + whole // 3600:02d}:{whole // 60 % 60:02d}:{whole % 60:02d}"
+    return text + (f".{frac:03d}" if frac else "")
 
 
 def seconds_csv(offsets_s):

@@ -140,7 +140,7 @@ def read_recording(path) -> list[tuple[int, str, float | None, float | None, flo
     for line in lines[1:]:
         cells = line.split(",")
 
-        def value(name):
+        def value(name, cells=cells):
             text = cells[column[name]].strip()
             return float(text) if text else None
 
