@@ -29,6 +29,7 @@ from ._version import __version__
 from .batch import Outcome, analyze_files, write_message
 from .files import analyze_csv, analyze_request, read_text
 from .report import Moment, Report, Window
+from .service import add_serve_command
 
 PROG = "pulsequill"
 STDIN = "-"
@@ -69,6 +70,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add_analyze_command(commands)
     add_summary_command(commands)
+    add_serve_command(commands)
     return parser
 
 

@@ -32,6 +32,7 @@ import multiprocessing
 import os
 import pathlib
 import re
+import sys
 import threading
 from collections.abc import AsyncIterator, Callable, Mapping
 from typing import TYPE_CHECKING, Any
@@ -39,9 +40,13 @@ from typing import TYPE_CHECKING, Any
 from .storage import EpisodeSummary, NewAnalysis, Storage, StorageError, StoredAnalysis, open_storage
 
 if TYPE_CHECKING:
+    from typing import TypeAlias
+
     from starlette.applications import Starlette
     from starlette.requests import Request
     from starlette.responses import Response
+
+    Commands: TypeAlias = argparse._SubParsersAction[argparse.ArgumentParser]
 
 __all__ = ["DEFAULT_MAX_BODY_BYTES", "Problem", "create_app", "serve"]
 
@@ -457,25 +462,34 @@ def serve(host: str = "127.0.0.1", port: int = 8000, *, workers: int | None = No
 # --- command line ---------------------------------------------------------------------------------------------------
 
 
-def add_serve_arguments(parser: argparse.ArgumentParser) -> None:
-    """The options of `pulsequill serve`; the command line registers the subcommand with this."""
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
-    parser.add_argument("--workers", type=int, default=None,
-                        help="analysis worker processes (default: one per CPU)")
-    parser.add_argument("--db", default="pulsequill.db",
-                        help="SQLite file (default pulsequill.db) or a postgresql:// URL")
-    parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_BODY_BYTES,
-                        help=f"largest request body accepted (default {DEFAULT_MAX_BODY_BYTES})")
-    parser.set_defaults(handler=run_serve)
+def add_serve_command(commands: Commands) -> None:
+    """`pulsequill serve`: the command line registers it with this one call."""
+    command = commands.add_parser(
+        "serve", help="run the analysis service and its page",
+        description="Run the analysis service (HTTP API and page) until interrupted.",
+    )
+    command.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    command.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
+    command.add_argument("--workers", type=_positive, default=None, metavar="N",
+                         help="analysis worker processes (default: one per processor)")
+    command.add_argument("--db", default="pulsequill.db",
+                         help="a SQLite file (default pulsequill.db) or a postgresql:// URL")
+    command.add_argument("--max-body-bytes", type=_positive, default=DEFAULT_MAX_BODY_BYTES, metavar="BYTES",
+                         help=f"largest request body accepted (default {DEFAULT_MAX_BODY_BYTES})")
+    command.set_defaults(run=run_serve)
+
+
+def _positive(text: str) -> int:
+    if not (text.isascii() and text.isdigit()) or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1: {text}")
+    return int(text)
 
 
 def run_serve(args: argparse.Namespace) -> int:
-    """Handler of `pulsequill serve`."""
-    if args.workers is not None and args.workers < 1:
-        raise SystemExit("pulsequill serve: error: --workers must be at least 1")
+    """Handler of `pulsequill serve`: 0 after an orderly stop, 1 when the service cannot start."""
     try:
         serve(args.host, args.port, workers=args.workers, db=args.db, max_body_bytes=args.max_body_bytes)
-    except (StorageError, ImportError, ValueError) as error:
-        raise SystemExit(f"pulsequill serve: error: {error}") from None
+    except (StorageError, ImportError) as error:
+        print(f"pulsequill serve: error: {error}", file=sys.stderr)
+        return 1
     return 0

@@ -90,22 +90,31 @@ def healthy(base_url: str) -> bool:
 
 @contextlib.contextmanager
 def running_service(db: str, *extra: str) -> Iterator[str]:
-    """`pulsequill serve` as a real process on 127.0.0.1; yields its base URL and stops it (SIGINT) afterwards."""
+    """`pulsequill serve` as a real process on 127.0.0.1; yields its base URL, then stops it with SIGINT and
+    checks that it ended in order (status 0)."""
     port = free_port()
     command = [sys.executable, "-m", "pulsequill", "serve", "--host", "127.0.0.1", "--port", str(port),
                "--db", db, "--workers", "1", *extra]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     base_url = f"http://127.0.0.1:{port}"
-    try:
-        wait_until(lambda: healthy(base_url) or process.poll() is not None, "the service")
-        if process.poll() is not None:
-            raise RuntimeError(f"the service stopped at start: {process.stderr.read() if process.stderr else ''}")
-        yield base_url
-    finally:
-        process.send_signal(signal.SIGINT)
+    with tempfile.TemporaryFile("w+") as log:  # a file, not a pipe: a full pipe would stall the server
+        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, text=True)
+
+        def server_log() -> str:
+            log.seek(0)
+            return log.read()[-4000:]
+
         try:
-            process.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            raise
+            wait_until(lambda: healthy(base_url) or process.poll() is not None, "the service")
+            if process.poll() is not None:
+                raise RuntimeError(f"the service stopped at start:\n{server_log()}")
+            yield base_url
+        finally:
+            process.send_signal(signal.SIGINT)
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise
+        if process.returncode != 0:
+            raise RuntimeError(f"the service ended with status {process.returncode}:\n{server_log()}")

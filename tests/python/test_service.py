@@ -4,8 +4,9 @@ import asyncio
 import json
 import warnings
 
-import ctg_synth
 import pytest
+
+import ctg_synth
 
 pytest.importorskip("starlette", reason="the service extra is not installed: pip install 'pulsequill[service]'")
 pytest.importorskip("httpx", reason="httpx is needed by the ASGI test client")
