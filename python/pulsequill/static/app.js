@@ -101,15 +101,20 @@ function drawChart(page) {
   const tocoTop = LAYOUT.top + LAYOUT.fhrHeight + LAYOUT.gap;
   const tocoY = (value) => tocoTop + ((TOCO_MAX - value) / TOCO_MAX) * LAYOUT.tocoHeight;
 
+  // Each window's band covers the time since the previous window's end, so the colours read as the verdict at
+  // each moment and the bands of overlapping rolling windows never hide one another.
   const bands = svgElement("g", { id: "bands" }, svg);
   drawGrid(svg, width, x, fhrY, tocoY, totalSeconds);
+  let previousEnd = -Infinity;
   page.windows.forEach((bounds, index) => {
     const window = page.report.windows[index];
     if (bounds.start_s === null || bounds.end_s === null) return; // a window without any time has no place
+    const from = Math.max(bounds.start_s, previousEnd);
+    previousEnd = bounds.end_s;
     const band = svgElement("rect", {
       class: `band ${window.classification}`, "data-index": index, "data-category": window.classification,
-      "data-alert": window.alert_level, x: x(bounds.start_s), y: LAYOUT.top,
-      width: Math.max(x(bounds.end_s) - x(bounds.start_s), 2), height: tocoY(0) - LAYOUT.top,
+      "data-alert": window.alert_level, x: x(from), y: LAYOUT.top,
+      width: Math.max(x(bounds.end_s) - x(from), 2), height: tocoY(0) - LAYOUT.top,
     }, bands);
     svgElement("title", {}, band).textContent =
       `${window.window_start} to ${window.window_end}: ${window.classification}, alert ${window.alert_level}`;
@@ -119,6 +124,9 @@ function drawChart(page) {
         x2: x(bounds.end_s), y1: fhrY(window.baseline_bpm), y2: fhrY(window.baseline_bpm) }, svg);
     }
   });
+  // The selected window's whole extent.
+  svgElement("rect", { id: "selection", x: 0, y: LAYOUT.top, width: 0, height: tocoY(0) - LAYOUT.top }, svg);
+  page.x = x;
   for (const [name, values, y, low, high] of [
     ["maternal", page.trace.maternal, fhrY, FHR_MIN, FHR_MAX],
     ["fetal", page.trace.fetal, fhrY, FHR_MIN, FHR_MAX],
@@ -154,6 +162,11 @@ function drawEvents(svg, page, x, fhrY, tocoY) {
 function selectWindow(page, index) {
   document.querySelectorAll("#chart .band").forEach((band) =>
     band.classList.toggle("selected", Number(band.dataset.index) === index));
+  const bounds = page.windows[index];
+  if (bounds.start_s !== null && bounds.end_s !== null) {
+    $("selection").setAttribute("x", page.x(bounds.start_s));
+    $("selection").setAttribute("width", page.x(bounds.end_s) - page.x(bounds.start_s));
+  }
   showVerdict(page.report.windows[index], `${index + 1} of ${page.report.windows.length}`);
 }
 
