@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "fhr_core/time.hpp"
+#include "support_events.hpp"
 
 namespace {
 
@@ -46,6 +47,7 @@ PyMethodDef support_methods[] = {
      "Milliseconds since 1970-01-01T00:00:00 UTC of a monitor timestamp such as\n"
      "'2024-03-01 10:15:02', '2024-03-01T10:15:02.250Z' or '2024-03-01 10:15:02+01:00'.\n"
      "Raises ValueError with the readers' own message when the text is not one."},
+    PULSEQUILL_SUPPORT_EVENTS_METHODS,
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,9 +7,11 @@ decelerations, contractions, signal quality and the three-tier category.
 """
 
 from ._native import analyze_csv_string, analyze_json_string
+from .chart import plot
 from .files import analyze_csv, analyze_file, analyze_request
 from .guidance import InputWarning
 from .report import AlertLevel, Category, Report, Window, parse_report
+from .wfdb_records import read_wfdb
 
 __all__ = [
     "AlertLevel",
@@ -23,4 +25,6 @@ __all__ = [
     "analyze_json_string",
     "analyze_request",
     "parse_report",
+    "plot",
+    "read_wfdb",
 ]

@@ -17,6 +17,7 @@ from typing import TypedDict, Unpack
 from ._native import analyze_csv_string, analyze_json_string
 from .guidance import add_guidance, warn_if_channel_empty
 from .report import Report, parse_report
+from .wfdb_records import analyze_wfdb_file
 
 __all__ = ["CsvOptions", "analyze_csv", "analyze_file", "analyze_request", "read_text"]
 
@@ -60,7 +61,7 @@ def analyze_file(
     step_sec: int | None = None,
     last_only: bool | None = None,
 ) -> Report:
-    """Analyse a recording file, chosen by its suffix: ``.csv`` or ``.json``.
+    """Analyse a recording file, chosen by its suffix: ``.csv``, ``.json`` or ``.hea`` (a WFDB record).
 
     The options (see :class:`CsvOptions`) apply to CSV exports; a JSON request
     carries its own, so passing any with a ``.json`` file is a TypeError.
@@ -134,4 +135,5 @@ def _analyze_request_file(path: StrPath, options: CsvOptions) -> Report:
 FILE_READERS: dict[str, Callable[[StrPath, CsvOptions], Report]] = {
     ".csv": _analyze_csv_file,
     ".json": _analyze_request_file,
+    ".hea": analyze_wfdb_file,
 }
