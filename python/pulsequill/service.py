@@ -46,6 +46,9 @@ if TYPE_CHECKING:
     from starlette.requests import Request
     from starlette.responses import Response
 
+    from .events import InputKind, WindowEvents
+    from .report import Report
+
     Commands: TypeAlias = argparse._SubParsersAction[argparse.ArgumentParser]
 
 __all__ = ["DEFAULT_MAX_BODY_BYTES", "Problem", "create_app", "serve"]
@@ -114,11 +117,7 @@ def analyze_submission(submission: Submission, for_page: bool) -> Outcome:
             report = analyze_csv(submission.text, **submission.options)  # type: ignore[arg-type]
     request = json.loads(submission.text) if submission.kind == "json" else {}
     latest = report.windows[-1] if report.windows else None
-    page = None
-    if for_page:
-        from .trace import page_document
-
-        page = page_document(submission.kind, submission.text, report)
+    page = page_view(submission, report) if for_page else None
     return Outcome(
         report_text=report.text,
         category=None if latest is None else str(latest.classification),
@@ -129,6 +128,46 @@ def analyze_submission(submission: Submission, for_page: bool) -> Outcome:
         warnings=[str(warning.message) for warning in caught],
         page=page,
     )
+
+
+def page_view(submission: Submission, report: Report) -> dict[str, object]:
+    """What the page draws: the report, the samples in seconds from the first one (the analysed fetal channel,
+    the maternal heart rate, uterine activity; None for no value), and each window's bounds and events in the
+    same seconds."""
+    from .events import recording_trace, window_events
+
+    kind: InputKind = "json" if submission.kind == "json" else "csv"
+    trace = recording_trace(submission.text, kind)
+    windows = window_events(submission.text, kind, **submission.options)  # type: ignore[arg-type]
+    origin = trace["timestamp_ms"][0] if trace["timestamp_ms"] else 0
+
+    def seconds(epoch_ms: int | None) -> float | None:
+        return None if epoch_ms is None else (epoch_ms - origin) / 1000
+
+    def marks(window: WindowEvents) -> list[dict[str, object]]:
+        spans: list[tuple[str, str | None, str, int | None, str, int | None]]
+        spans = [("acceleration", None, e["start"], e["start_ms"], e["end"], e["end_ms"])
+                 for e in window["accelerations"]]
+        spans += [("deceleration", e["kind"], e["start"], e["start_ms"], e["end"], e["end_ms"])
+                  for e in window["decelerations"]]
+        spans += [("contraction", None, e["start"], e["start_ms"], e["end"], e["end_ms"])
+                  for e in window["contractions"]]
+        return [{"kind": kind, "type": subtype, "start_text": start, "start_s": seconds(start_ms),
+                 "end_text": end, "end_s": seconds(end_ms)}
+                for kind, subtype, start, start_ms, end, end_ms in spans if start_ms is not None and end_ms is not None]
+
+    return {
+        "report": json.loads(report.text),
+        "start": None if report.input.start_timestamp is None else report.input.start_timestamp.text,
+        "trace": {
+            "seconds": [seconds(t) for t in trace["timestamp_ms"]],
+            "fetal": trace[report.channel.lower()],  # type: ignore[literal-required]
+            "maternal": trace["hrm"],
+            "toco": trace["toco"],
+        },
+        "windows": [{"start_s": seconds(w["start_ms"]), "end_s": seconds(w["end_ms"])} for w in windows],
+        "events": [marks(window) for window in windows],
+    }
 
 
 def _request_options(request: Mapping[str, Any]) -> dict[str, object]:

@@ -185,6 +185,7 @@ def test_page_view_has_trace_windows_and_report(sqlite_client):
                                                            step_sec=300))
     assert view["trace"]["seconds"][:3] == [0, 1, 2] and len(view["trace"]["seconds"]) == len(recording)
     assert view["trace"]["fetal"][:2] == [r["hr1"] for r in recording[:2]]
+    assert sum(len(events) for events in view["events"]) > 0
     assert view["trace"]["toco"][5] == recording[5]["toco"]
     assert [(w["start_s"], w["end_s"]) for w in view["windows"]] == [(0, 600), (300, 900), (600, 1200),
                                                                     (900, 1500)]

@@ -17,6 +17,7 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 from pulsequill import analyze_csv_string  # noqa: E402
+from pulsequill.events import window_events  # noqa: E402
 from service_support import running_service  # noqa: E402
 
 CHROMIUM = shutil.which("chromium")
@@ -62,6 +63,11 @@ def test_uploaded_recording_is_charted_with_its_verdict(browser, tmp_path):
         reasons = [item.text for item in browser.find_elements(By.CSS_SELECTOR, "#verdict-reasons li")]
         assert reasons == (last["reasons"] or ["none"])
         assert "selected" in bands[-1].get_attribute("class")
+        decelerations = {(d["kind"], d["start"]) for w in window_events(path.read_text(), window_min=20, step_sec=300)
+                         for d in w["decelerations"]}
+        marks = browser.find_elements(By.CSS_SELECTOR, "#events .event.deceleration")
+        assert sorted(m.get_attribute("data-type") for m in marks) == sorted(kind for kind, _ in decelerations)
+        assert "late" in {kind for kind, _ in decelerations}
 
         bands[0].click()  # another window's verdict
         first = report["windows"][0]

@@ -4,9 +4,10 @@ import csv
 import datetime as dt
 import pathlib
 
+import pytest
+
 import ctg_synth
 import pulsequill
-import pytest
 from conftest import SHARED_DATA
 from pulsequill.wfdb_records import DEFAULT_START, read_wfdb
 
