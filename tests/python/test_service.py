@@ -14,7 +14,7 @@ pytest.importorskip("httpx", reason="httpx is needed by the ASGI test client")
 import httpx  # noqa: E402
 
 with warnings.catch_warnings():  # this Starlette prefers a successor of httpx, which is not needed here
-    warnings.simplefilter("ignore", DeprecationWarning)
+    warnings.simplefilter("ignore")
     from starlette.testclient import TestClient
 
 from pulsequill import analyze_csv_string, analyze_json_string  # noqa: E402
