@@ -16,41 +16,23 @@ from __future__ import annotations
 import argparse
 import http.client
 import pathlib
-import signal
 import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
-import urllib.request
+import urllib.parse
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "tests" / "python")]
 
 import ctg_synth  # noqa: E402
+from service_support import running_service  # noqa: E402
 
 
 def chunk_request() -> bytes:
     rows = ctg_synth.Recording(minutes=30, hz=4, contractions=ctg_synth.contractions_every(240)).rows()
     return ctg_synth.to_request(rows, episode_id="load-check").encode()
-
-
-def start_service(port: int, db: str, workers: int) -> subprocess.Popen[bytes]:
-    command = [sys.executable, "-m", "pulsequill", "serve", "--host", "127.0.0.1", "--port", str(port),
-               "--db", db, "--workers", str(workers)]
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline:
-        try:
-            with urllib.request.urlopen(f"http://127.0.0.1:{port}/healthz", timeout=2):
-                return process
-        except OSError:
-            if process.poll() is not None:
-                raise SystemExit("the service stopped at start") from None
-            time.sleep(0.2)
-    process.kill()
-    raise SystemExit("the service did not start within 60 s")
 
 
 def run_level(port: int, body: bytes, clients: int, requests: int, seconds: float) -> dict[str, float]:
@@ -108,29 +90,22 @@ def main() -> None:
     parser.add_argument("--requests", type=int, default=200, help="requests per level at most (default 200)")
     parser.add_argument("--seconds", type=float, default=20.0, help="seconds per level at most (default 20)")
     parser.add_argument("--workers", type=int, default=2, help="analysis worker processes of the service")
-    parser.add_argument("--port", type=int, default=8765)
     parser.add_argument("--db", help="database of the service (default: a new SQLite file, removed afterwards)")
     args = parser.parse_args()
 
     body = chunk_request()
     with tempfile.TemporaryDirectory() as scratch:
-        service = start_service(args.port, args.db or str(pathlib.Path(scratch) / "load.db"), args.workers)
-        try:
-            run_level(args.port, body, 1, 3, 30)  # warm the worker processes
+        db = args.db or str(pathlib.Path(scratch) / "load.db")
+        with running_service(db, workers=args.workers) as base_url:
+            port = urllib.parse.urlsplit(base_url).port or 80
+            run_level(port, body, 1, 3, 30)  # warm the worker processes
             print(f"30-minute 4 Hz chunk request, {len(body)} bytes; {args.workers} analysis workers")
             print(f"{'clients':>7} {'requests':>8} {'errors':>6} {'req/s':>7} {'p50 ms':>7} {'p90 ms':>7} "
                   f"{'p99 ms':>7} {'max ms':>7}")
             for clients in args.clients:
-                row = run_level(args.port, body, clients, args.requests, args.seconds)
+                row = run_level(port, body, clients, args.requests, args.seconds)
                 print(f"{row['clients']:>7} {row['requests']:>8} {row['errors']:>6} {row['rps']:>7.1f} "
                       f"{row['p50']:>7.1f} {row['p90']:>7.1f} {row['p99']:>7.1f} {row['max']:>7.1f}", flush=True)
-        finally:
-            service.send_signal(signal.SIGINT)
-            try:
-                service.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                service.kill()
-
 
 if __name__ == "__main__":
     main()

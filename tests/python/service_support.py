@@ -89,12 +89,12 @@ def healthy(base_url: str) -> bool:
 
 
 @contextlib.contextmanager
-def running_service(db: str, *extra: str) -> Iterator[str]:
+def running_service(db: str, *, workers: int = 1) -> Iterator[str]:
     """`pulsequill serve` as a real process on 127.0.0.1; yields its base URL, then stops it with SIGINT and
     checks that it ended in order (status 0)."""
     port = free_port()
     command = [sys.executable, "-m", "pulsequill", "serve", "--host", "127.0.0.1", "--port", str(port),
-               "--db", db, "--workers", "1", *extra]
+               "--db", db, "--workers", str(workers)]
     base_url = f"http://127.0.0.1:{port}"
     with tempfile.TemporaryFile("w+") as log:  # a file, not a pipe: a full pipe would stall the server
         process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, text=True)
