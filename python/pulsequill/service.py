@@ -64,6 +64,8 @@ CSV_INTEGER_OPTIONS = {"ga_weeks": 255, "window_min": 4294967295, "step_sec": 42
 CSV_QUERY_PARAMETERS = ("channel", "ga_weeks", "window_min", "step_sec", "last_only", "episode_id", "sent_at")
 # Refusals of the CSV path that are about the query's options rather than the body.
 CSV_OPTION_MESSAGES = (re.compile(r"window_min must be between 10 and 30"), re.compile(r"unsupported fetal channel: "))
+# The fields of a JSON request's option groups that the analysis reads; others are ignored, and not kept.
+REQUEST_OPTIONS = {"analysis_options": ("fetal_channel", "max_analysis_minutes"), "metadata": ("gestational_age_weeks",)}
 BOOLEAN_WORDS = {"true": True, "1": True, "false": False, "0": False}
 
 
@@ -171,11 +173,12 @@ def page_view(submission: Submission, report: Report) -> dict[str, object]:
 
 
 def _request_options(request: Mapping[str, Any]) -> dict[str, object]:
-    """The options a JSON request carried: its analysis options and clinical metadata, as given."""
+    """The analysis options and clinical metadata a JSON request gave (only the fields the analysis reads)."""
     options: dict[str, object] = {}
-    for group in ("analysis_options", "metadata"):
-        if isinstance(request.get(group), dict):
-            options.update({key: value for key, value in request[group].items() if value is not None})
+    for group, names in REQUEST_OPTIONS.items():
+        given = request.get(group)
+        if isinstance(given, dict):
+            options.update({name: given[name] for name in names if given.get(name) is not None})
     return options
 
 
@@ -371,6 +374,8 @@ async def post_analysis(request: Request) -> Response:
         options = dict(submission.options)
     else:
         episode_id, sent_at, options = outcome.episode_id, outcome.sent_at or "", outcome.request_options
+    if "\x00" in episode_id + sent_at:  # PostgreSQL text cannot hold it; refuse it the same way everywhere
+        raise Problem(400, "episode_id and sent_at must not contain the NUL character (U+0000)")
     analysis = NewAnalysis(episode_id, sent_at, received_at, options, outcome.category, outcome.alert_level,
                            outcome.report_text)
     storage = request.app.state.service.storage

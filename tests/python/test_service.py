@@ -43,6 +43,7 @@ def client(db_target):
 
 def test_accepted_request_is_answered_with_the_analysers_report_and_kept(client):
     request = ctg_synth.to_request(rows(), channel="hr1", ga_weeks=38, episode_id="bed-7")
+    request = request.replace('"gestational_age_weeks": 38', '"gestational_age_weeks": 38, "ward": "B"')
     answer = client.post("/v1/analyses", content=request, headers=JSON)
     assert answer.status_code == 200
     assert answer.headers["content-type"] == "application/json"
@@ -77,6 +78,8 @@ SEMICOLONS = "Date;HR1\n2024-03-01 08:00:00;140\n"
     ("/v1/analyses", JSON, REQUEST.replace('"episode_id": "episode-1"', '"episode_id": "  "'), 400,
      "analysis request episode_id must not be empty"),
     ("/v1/analyses?episode_id=a", CSV, SEMICOLONS, 400, "CSV is missing required Date column"),
+    ("/v1/analyses", JSON, REQUEST.replace('"episode-1"', '"bed\\u0000"'), 400,
+     "episode_id and sent_at must not contain the NUL character"),
     ("/v1/analyses?episode_id=a", CSV, "Date,HR1\n2024-03-01 08:00:00,140\n".encode("utf-16"), 400,
      "request body is not UTF-8 text"),
     ("/v1/analyses", {"content-type": "text/plain"}, REQUEST, 415, "unsupported media type text/plain"),
@@ -202,3 +205,26 @@ def test_openapi_describes_every_endpoint_and_the_request_schema(sqlite_client):
     schema = document["components"]["schemas"]["AnalysisRequest"]
     assert schema["required"] == ["episode_id", "sent_at", "samples"]
     assert client.get("/").text.startswith("<!doctype html>")
+
+
+def test_a_worker_that_dies_costs_one_request_not_the_service():
+    import os
+    import signal
+
+    from pulsequill.service import AnalysisPool, Problem, Submission
+
+    submission = Submission("json", ctg_synth.to_request(rows(minutes=1)), {})
+
+    async def scenario() -> None:
+        pool = AnalysisPool(1)
+        try:
+            await pool.run(submission, False)
+            for pid in list(pool._executor._processes):  # the pool's worker, as a crash would end it
+                os.kill(pid, signal.SIGKILL)
+            with pytest.raises(Problem, match="worker stopped unexpectedly"):
+                await pool.run(submission, False)
+            assert (await pool.run(submission, False)).report_text == analyze_json_string(submission.text)
+        finally:
+            pool.close()
+
+    asyncio.run(scenario())
