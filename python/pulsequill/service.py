@@ -36,6 +36,7 @@ import threading
 from collections.abc import AsyncIterator, Callable, Mapping
 from typing import TYPE_CHECKING, Any
 
+from ._native import PanicException
 from .storage import EpisodeSummary, NewAnalysis, Storage, StorageError, StoredAnalysis, open_storage
 
 if TYPE_CHECKING:
@@ -85,7 +86,7 @@ class Problem(Exception):
 class Submission:
     """A request body the service accepted for analysis, with its options."""
 
-    kind: str  # "csv" or "json"
+    kind: InputKind  # "csv" or "json"
     text: str
     options: Mapping[str, object]  # analysis options of a CSV export, by keyword of analyze_csv
 
@@ -140,9 +141,8 @@ def page_view(submission: Submission, report: Report) -> dict[str, object]:
     same seconds."""
     from .events import recording_trace, window_events
 
-    kind: InputKind = "json" if submission.kind == "json" else "csv"
-    trace = recording_trace(submission.text, kind)
-    windows = window_events(submission.text, kind, **submission.options)  # type: ignore[arg-type]
+    trace = recording_trace(submission.text, submission.kind)
+    windows = window_events(submission.text, submission.kind, **submission.options)  # type: ignore[arg-type]
     origin = trace["timestamp_ms"][0] if trace["timestamp_ms"] else 0
 
     def seconds(epoch_ms: int | None) -> float | None:
@@ -213,6 +213,8 @@ class AnalysisPool:
                     executor.shutdown(wait=False, cancel_futures=True)
                     self._executor = self._new_executor()
             raise Problem(500, "the analysis worker stopped unexpectedly; the request was not analysed") from None
+        except PanicException as fault:  # never expected: a broken invariant of the analysis, not the input
+            raise Problem(500, f"internal fault of the analysis: {fault}") from None
 
     def close(self) -> None:
         self._executor.shutdown(wait=True, cancel_futures=True)
@@ -221,11 +223,11 @@ class AnalysisPool:
 # --- reading requests ---------------------------------------------------------------------------------------------
 
 
-def media_type(request: Request) -> str:
+def media_type(request: Request) -> InputKind:
     """The request's media type, "json" or "csv"; 415 for anything else or a charset other than UTF-8."""
     header = request.headers.get("content-type", "")
     main, *parameters = [part.strip().lower() for part in header.split(";")]
-    kinds = {"application/json": "json", "text/csv": "csv"}
+    kinds: dict[str, InputKind] = {"application/json": "json", "text/csv": "csv"}
     if main not in kinds:
         shown = main or "no Content-Type"
         raise Problem(415, f"unsupported media type {shown}: send application/json or text/csv")
@@ -273,7 +275,7 @@ def csv_query_options(query: Mapping[str, str]) -> dict[str, object]:
     return options
 
 
-def check_query(request: Request, kind: str) -> dict[str, str]:
+def check_query(request: Request, kind: InputKind) -> dict[str, str]:
     """The query parameters as a plain mapping; 422 for unknown or repeated ones."""
     query = request.query_params
     allowed = CSV_QUERY_PARAMETERS if kind == "csv" else ()
@@ -481,6 +483,9 @@ def create_app(db: str = "pulsequill.db", *, workers: int | None = None,
         assert isinstance(error, HTTPException)
         return problem_response(error.status_code, str(error.detail))
 
+    async def on_unexpected(_request: Request, error: Exception) -> Response:
+        return problem_response(500, f"internal error of the service: {type(error).__name__}")
+
     routes = [
         Route("/v1/analyses", post_analysis, methods=["POST"]),
         Route("/v1/analyses/{analysis_id:int}", get_report, methods=["GET"]),
@@ -491,7 +496,7 @@ def create_app(db: str = "pulsequill.db", *, workers: int | None = None,
         Mount("/", app=StaticFiles(directory=STATIC_DIR, html=True), name="page"),
     ]
     return Starlette(routes=routes, lifespan=lifespan,
-                     exception_handlers={Problem: on_problem, HTTPException: on_http_error})
+                     exception_handlers={Problem: on_problem, HTTPException: on_http_error, Exception: on_unexpected})
 
 
 def serve(host: str = "127.0.0.1", port: int = 8000, *, workers: int | None = None, db: str = "pulsequill.db",

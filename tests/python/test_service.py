@@ -228,3 +228,16 @@ def test_a_worker_that_dies_costs_one_request_not_the_service():
             pool.close()
 
     asyncio.run(scenario())
+
+
+def test_an_unexpected_failure_is_a_problem_document_too(tmp_path, monkeypatch):
+    from pulsequill.storage import Storage
+
+    def broken(self):
+        raise RuntimeError("boom")
+
+    monkeypatch.setattr(Storage, "episodes", broken)
+    with TestClient(create_app(str(tmp_path / "a.db"), workers=1), raise_server_exceptions=False) as client:
+        answer = client.get("/v1/episodes")
+    assert answer.status_code == 500 and answer.headers["content-type"] == "application/problem+json"
+    assert answer.json()["detail"] == "internal error of the service: RuntimeError"
