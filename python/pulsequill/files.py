@@ -92,7 +92,8 @@ def read_text(path: StrPath) -> str:
             refusal = ValueError(f"{name}: the file is UTF-16 text; expected UTF-8")
         else:
             byte = data[error.start]
-            refusal = ValueError(f"{name}: not UTF-8 text (byte 0x{byte:02x} at offset {error.start})")
+            line = data.count(b"\n", 0, error.start) + 1
+            refusal = ValueError(f"{name}: not UTF-8 text (byte 0x{byte:02x} at offset {error.start}, line {line})")
         refusal.add_note(
             "save the file as UTF-8 (Excel: 'CSV UTF-8'), or convert it, "
             f"for example: iconv -f WINDOWS-1252 -t UTF-8 {name} > converted.csv"
@@ -113,7 +114,7 @@ def _analyze_text(run_analysis: Callable[[], str], text: str, source: str | None
     """The report of one entry function's call on `text`, with guidance on a refused input."""
     try:
         report_text = run_analysis()
-    except ValueError as error:
+    except (ValueError, TypeError) as error:
         add_guidance(error, text, source=source)
         raise
     report = parse_report(report_text)

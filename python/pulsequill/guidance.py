@@ -2,7 +2,7 @@
 
 The readers' messages stay exactly as they are; where the input shows a
 mistake that people often make (a path passed as text, a semicolon-separated
-export, a byte-order mark, a day/month/year date, NaN in a JSON request), a
+export, a byte-order mark, a spreadsheet's date, NaN in a JSON request), a
 PEP 678 note says what was seen and what to do. Notes appear in tracebacks and
 in the command line's error output.
 """
@@ -33,33 +33,46 @@ TIMESTAMP_FORM = (
 EXPECTED_HEADER = "Date,HR1,HR2,HR3,HRM,TOCO"
 FETAL_CHANNELS = ("HR1", "HR2", "HR3")
 _SHOWN_LENGTH = 100
+_READ_THE_FILE = "pass the path to pulsequill.analyze_file(path), which reads the file"
 
 _MISSING_DATE_COLUMN = "CSV is missing required Date column"
 _INVALID_DATE = re.compile(r"row (?P<row>[0-9]+) has invalid Date: ")
 _INVALID_T = re.compile(r"sample [0-9]+ has invalid t: ")
-_INVALID_JSON = re.compile(r"invalid analysis request JSON: .* at line (?P<line>[0-9]+) column (?P<column>[0-9]+)")
+_INVALID_JSON_START = "invalid analysis request JSON: "
+_INVALID_JSON = re.compile(_INVALID_JSON_START + r".* at line (?P<line>[0-9]+) column (?P<column>[0-9]+)")
 _DAY_MONTH_YEAR = re.compile(r"\b[0-9]{1,2}[/.][0-9]{1,2}[/.][0-9]{2,4}\b")
 _NOT_A_NUMBER = re.compile(r"-?\b(?:NaN|Infinity)\b")
+_NUMBER_FOR_TEXT = re.compile(r"invalid type: (?:integer|floating point) `[^`]*`, expected a string")
+_TIME_MEMBER_NUMBER = re.compile(r'"t"\s*:\s*(?P<value>[-+0-9.eE]+)\s*[,}]?$')
 _SEPARATORS = {";": "semicolons", "\t": "tabs", "|": "vertical bars"}
 _TIME_COLUMN_NAMES = frozenset({"time", "timestamp", "datetime", "date_time", "date/time", "time_stamp", "t"})
 _FILE_SUFFIXES = (".csv", ".json", ".txt", ".hea", ".dat")
 
 
-def add_guidance(error: BaseException, text: str | None, *, source: str | None = None) -> None:
+def add_guidance(error: BaseException, text: object, *, source: str | None = None) -> None:
     """Add one note to `error` when `text` shows a recognisable mistake.
 
-    `error` is the ValueError a reader raised for `text`; its message is left
-    unchanged. `source` names where the text came from (a file name).
+    `error` is the ValueError a reader raised for `text` (or the TypeError for
+    something that is not text at all); its message is left unchanged.
+    `source` names where the text came from (a file name).
     """
-    if text is None:
-        return
-    message = str(error)
+    note = _note_for(str(error), text, source)
+    if note is not None and note not in getattr(error, "__notes__", ()):
+        error.add_note(note)
+
+
+def _note_for(message: str, text: object, source: str | None) -> str | None:
+    if isinstance(text, bytes | bytearray | memoryview):
+        return "the recording was given as bytes\nhelp: decode it first, data.decode('utf-8-sig')"
+    if isinstance(text, os.PathLike):
+        return f"the recording was given as a path: {_shown(os.fspath(text))}\nhelp: {_READ_THE_FILE}"
+    if not isinstance(text, str):
+        return None
     for recognise in _RECOGNISERS:
         note = recognise(message, text, source)
         if note is not None:
-            if note not in getattr(error, "__notes__", ()):
-                error.add_note(note)
-            return
+            return note
+    return None
 
 
 def warn_if_channel_empty(report: Report, *, source: str | None = None) -> None:
@@ -85,7 +98,7 @@ def warn_if_channel_empty(report: Report, *, source: str | None = None) -> None:
 
 
 def _path_instead_of_text(message: str, text: str, source: str | None) -> str | None:
-    if message not in (_MISSING_DATE_COLUMN,) and not message.startswith("invalid analysis request JSON"):
+    if not _refused_as_a_whole(message):
         return None
     candidate = text.strip()
     if not candidate or "\n" in candidate or len(candidate) > 4096:
@@ -93,16 +106,11 @@ def _path_instead_of_text(message: str, text: str, source: str | None) -> str | 
     looks_like_path = candidate.lower().endswith(_FILE_SUFFIXES) or os.path.exists(candidate)
     if not looks_like_path:
         return None
-    return (
-        f"the text is a file path, not the recording: {_shown(candidate)}\n"
-        "help: pass the path to pulsequill.analyze_file(path), which reads the file"
-    )
+    return f"the text is a file path, not the recording: {_shown(candidate)}\nhelp: {_READ_THE_FILE}"
 
 
 def _byte_order_mark(message: str, text: str, source: str | None) -> str | None:
-    if not text.startswith("\ufeff") or not (
-        message == _MISSING_DATE_COLUMN or message.startswith("invalid analysis request JSON")
-    ):
+    if not text.startswith("\ufeff") or not _refused_as_a_whole(message):
         return None
     return (
         "the text begins with a byte-order mark (U+FEFF), as Excel's 'CSV UTF-8' and some editors write it\n"
@@ -120,7 +128,7 @@ def _json_given_as_csv(message: str, text: str, source: str | None) -> str | Non
 
 
 def _csv_given_as_json(message: str, text: str, source: str | None) -> str | None:
-    if not message.startswith("invalid analysis request JSON") or text.lstrip().startswith(("{", "[")):
+    if not message.startswith(_INVALID_JSON_START) or text.lstrip().startswith(("{", "[")):
         return None
     header = _first_line(text)
     if "date" not in header.lower():
@@ -168,12 +176,46 @@ def _timestamp_form(message: str, text: str, source: str | None) -> str | None:
             seen = f"row {number}{where} reads {_shown(lines[number - 1].rstrip(chr(13)))}\n"
     if _DAY_MONTH_YEAR.search(message):
         return (
-            f"{seen}the date looks like day/month/year, as spreadsheets show it\nhelp: export times as {TIMESTAMP_FORM}"
+            f"{seen}the date is written day/month/year or month/day/year, as spreadsheets show it\n"
+            f"help: export times as {TIMESTAMP_FORM}"
         )
     return f"{seen}help: write times as {TIMESTAMP_FORM}"
 
 
 def _not_a_number_in_json(message: str, text: str, source: str | None) -> str | None:
+    place = _json_place(message, text)
+    if place is None:
+        return None
+    line_number, column, line = place
+    # The parser stops at the token or just after its sign.
+    found = [match for match in _NOT_A_NUMBER.finditer(line) if match.start() <= column <= match.end() + 1]
+    if not found:
+        return None
+    return (
+        f"line {line_number} column {column} holds {found[0].group()}, which JSON does not have "
+        "(Python's json.dumps writes it for a float NaN or infinity)\n"
+        "help: write null for a missing value; json.dumps(..., allow_nan=False) refuses NaN instead of writing it"
+    )
+
+
+def _number_as_time(message: str, text: str, source: str | None) -> str | None:
+    place = _json_place(message, text)
+    if place is None or _NUMBER_FOR_TEXT.search(message) is None:
+        return None
+    line_number, column, line = place
+    # The parser stops at the end of the number, so the member's name stands just before.
+    number = _TIME_MEMBER_NUMBER.search(line[:column])
+    if number is None:
+        return None
+    return (
+        f"line {line_number} gives a sample time as the number {number['value']}; times are text\n"
+        f"help: write {TIMESTAMP_FORM}; from epoch milliseconds: "
+        "datetime.datetime.fromtimestamp(ms / 1000, datetime.UTC).isoformat()"
+    )
+
+
+def _json_place(message: str, text: str) -> tuple[int, int, str] | None:
+    """The line number, column and line text where the JSON parser stopped."""
     position = _INVALID_JSON.match(message)
     if position is None:
         return None
@@ -181,17 +223,7 @@ def _not_a_number_in_json(message: str, text: str, source: str | None) -> str | 
     line_number = int(position["line"])
     if line_number > len(lines):
         return None
-    line = lines[line_number - 1]
-    column = int(position["column"]) - 1
-    # The parser stops at the token or just after its sign.
-    found = [match for match in _NOT_A_NUMBER.finditer(line) if match.start() - 1 <= column <= match.end()]
-    if not found:
-        return None
-    return (
-        f"line {line_number} column {column + 1} holds {found[0].group()}, which JSON does not have "
-        "(Python's json.dumps writes it for a float NaN or infinity)\n"
-        "help: write null for a missing value; json.dumps(..., allow_nan=False) refuses NaN instead of writing it"
-    )
+    return line_number, int(position["column"]), lines[line_number - 1]
 
 
 _RECOGNISERS: tuple[Callable[[str, str, str | None], str | None], ...] = (
@@ -202,6 +234,7 @@ _RECOGNISERS: tuple[Callable[[str, str, str | None], str | None], ...] = (
     _header_mistake,
     _timestamp_form,
     _not_a_number_in_json,
+    _number_as_time,
 )
 
 
@@ -214,6 +247,11 @@ def _first_outside_package() -> int:
         frame = frame.f_back
         level += 1
     return level
+
+
+def _refused_as_a_whole(message: str) -> bool:
+    """Whether the reader refused the text from its start (header or JSON syntax), not one of its rows."""
+    return message == _MISSING_DATE_COLUMN or message.startswith(_INVALID_JSON_START)
 
 
 def _first_line(text: str) -> str:

@@ -16,7 +16,7 @@ import json
 import re
 import types
 import typing
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -298,15 +298,14 @@ def _placeholder(cls: type[_Record]) -> _Record:
     """A record of the right shape with empty values, for naming columns."""
     hints = typing.get_type_hints(cls)
     values: dict[str, object] = {}
-    for item in dataclasses.fields(cls):  # type: ignore[arg-type]
-        hint = hints[item.name]
-        optional = _optional_of(hint)
-        if hint is Moment or optional is Moment:
-            values[item.name] = Moment("", None, None)
-        elif isinstance(hint, type) and dataclasses.is_dataclass(hint):
-            values[item.name] = _placeholder(hint)
+    for name in _field_plan(cls):
+        kind = _optional_of(hints[name]) or hints[name]
+        if kind is Moment:
+            values[name] = Moment("", None, None)
+        elif isinstance(kind, type) and dataclasses.is_dataclass(kind):
+            values[name] = _placeholder(kind)
         else:
-            values[item.name] = () if hint == tuple[str, ...] or hint == tuple[Window, ...] else None
+            values[name] = () if typing.get_origin(kind) is tuple else None
     return cls(**values)
 
 
@@ -324,62 +323,119 @@ class _Reader:
         self.members: dict[str, object] = value
         self.path = path
 
-    def place(self, key: str) -> str:
-        return f"{self.path}.{key}" if self.path else key
-
     def read(self, cls: type[_Record], given: Mapping[str, object] | None = None) -> _Record:
         """The record whose fields are the object's members; `given` supplies
         the values read elsewhere (nested objects, the text itself)."""
         given = given or {}
-        hints = typing.get_type_hints(cls)
-        names = [item.name for item in dataclasses.fields(cls)]  # type: ignore[arg-type]
-        missing = [name for name in names if name not in self.members and name not in _NOT_IN_TEXT]
-        unexpected = [key for key in self.members if key not in names]
-        if missing or unexpected:
+        plan = _field_plan(cls)
+        if self.members.keys() != plan.keys() - _NOT_IN_TEXT:
+            missing = [name for name in plan if name not in self.members and name not in _NOT_IN_TEXT]
+            unexpected = [key for key in self.members if key not in plan]
             details = [f"missing {', '.join(missing)}"] if missing else []
             details += [f"unexpected {', '.join(unexpected)}"] if unexpected else []
             raise ValueError(f"report {self.path or 'text'} does not have the report's keys: {'; '.join(details)}")
-        values = {name: given[name] if name in given else self.value(name, hints[name]) for name in names}
+        values = {name: given[name] if name in given else self.value(name, field) for name, field in plan.items()}
         return cls(**values)
 
-    def value(self, key: str, hint: object) -> object:
+    def value(self, key: str, field: _Field) -> object:
         raw = self.members[key]
-        optional = _optional_of(hint)
-        if optional is not None:
-            return None if raw is None else self.convert(key, raw, optional)
-        return self.convert(key, raw, hint)
+        if raw is None and field.optional:
+            return None
+        try:
+            return field.convert(raw)
+        except (TypeError, ValueError) as error:
+            place = f"{self.path}.{key}" if self.path else key
+            raise ValueError(f"report {place} {error}") from None
 
-    def convert(self, key: str, raw: object, hint: object) -> object:
-        is_number = isinstance(raw, int | float) and not isinstance(raw, bool)
-        if hint is float and is_number:
-            return float(raw)  # type: ignore[arg-type]
-        if (hint is int and is_number and isinstance(raw, int)) or (hint in (bool, str) and type(raw) is hint):
-            return raw
-        if hint == tuple[str, ...] and isinstance(raw, list) and all(isinstance(item, str) for item in raw):
-            return tuple(raw)
-        if isinstance(hint, type) and issubclass(hint, enum.StrEnum) and isinstance(raw, str):
+
+@dataclass(frozen=True)
+class _Field:
+    """How one record field is read from its JSON value."""
+
+    optional: bool
+    convert: Callable[[object], object]
+
+
+def _number(raw: object) -> float:
+    if type(raw) is float or type(raw) is int:
+        return float(raw)
+    raise ValueError(f"must be a number, not {raw!r}")
+
+
+def _exactly(kind: type) -> Callable[[object], object]:
+    def convert(raw: object) -> object:
+        if type(raw) is not kind:
+            raise ValueError(f"must be {_KIND_NAMES[kind]}, not {raw!r}")
+        return raw
+
+    return convert
+
+
+def _texts(raw: object) -> tuple[str, ...]:
+    if not isinstance(raw, list) or not all(type(item) is str for item in raw):
+        raise ValueError(f"must be a list of texts, not {raw!r}")
+    return tuple(raw)
+
+
+def _word(kind: type[enum.StrEnum]) -> Callable[[object], object]:
+    def convert(raw: object) -> object:
+        if isinstance(raw, str):
             try:
-                return hint(raw)
+                return kind(raw)
             except ValueError:
-                words = ", ".join(member.value for member in hint)
-                raise ValueError(f"report {self.place(key)} must be one of {words}, not {raw!r}") from None
-        if hint is Moment and isinstance(raw, str):
-            try:
-                return Moment.from_text(raw)
-            except ValueError as error:
-                raise ValueError(f"report {self.place(key)} is not a time: {error}") from None
-        raise ValueError(f"report {self.place(key)} must be {_KIND_NAMES.get(hint, 'a list of texts')}, not {raw!r}")
+                pass
+        words = ", ".join(member.value for member in kind)
+        raise ValueError(f"must be one of {words}, not {raw!r}")
+
+    return convert
 
 
+def _moment(raw: object) -> Moment:
+    if type(raw) is not str:
+        raise ValueError(f"must be a time text, not {raw!r}")
+    try:
+        return Moment.from_text(raw)
+    except ValueError as error:
+        raise ValueError(f"is not a time: {error}") from None
+
+
+def _nested(raw: object) -> object:
+    return raw  # read by the caller and handed in as a given value
+
+
+_KIND_NAMES = {int: "a whole number", bool: "true or false", str: "text"}
 # Fields of the records that the report's JSON does not carry as a member.
 _NOT_IN_TEXT = frozenset({"text"})
-_KIND_NAMES: dict[object, str] = {
-    float: "a number",
-    int: "a whole number",
-    bool: "true or false",
-    str: "text",
-    Moment: "a time text",
-}
+_FieldPlan = dict[str, _Field]
+_PLANS: dict[type, _FieldPlan] = {}
+
+
+def _field_plan(cls: type) -> _FieldPlan:
+    """How each field of the record class is read, by name. Computed once per
+    class (reading type hints is slow)."""
+    plan = _PLANS.get(cls)
+    if plan is None:
+        hints = typing.get_type_hints(cls)
+        plan = {}
+        for item in dataclasses.fields(cls):
+            optional = _optional_of(hints[item.name])
+            plan[item.name] = _Field(optional is not None, _converter(optional or hints[item.name]))
+        _PLANS[cls] = plan
+    return plan
+
+
+def _converter(kind: object) -> Callable[[object], object]:
+    if kind is float:
+        return _number
+    if kind in _KIND_NAMES:
+        return _exactly(kind)
+    if kind is Moment:
+        return _moment
+    if kind == tuple[str, ...]:
+        return _texts
+    if isinstance(kind, type) and issubclass(kind, enum.StrEnum):
+        return _word(kind)
+    return _nested
 
 
 def _optional_of(hint: object) -> object | None:
@@ -397,7 +453,9 @@ def parse_report(text: str) -> Report:
     Raises ValueError naming the place when the text is not such a report.
     """
     try:
-        document = json.loads(text)
+        # Timestamp texts are copied into the report as written, so a control
+        # character after the fraction's digits (a tab, say) stands raw in it.
+        document = json.loads(text, strict=False)
     except json.JSONDecodeError as error:
         raise ValueError(f"report text is not JSON: {error}") from None
     root = _Reader(document, "")
