@@ -7,6 +7,8 @@ decelerations, contractions, signal quality and the three-tier category.
 """
 
 from ._native import analyze_csv_string, analyze_json_string
+from ._version import __version__
+from .batch import analyze_files
 from .chart import plot
 from .files import analyze_csv, analyze_file, analyze_request
 from .guidance import InputWarning
@@ -19,9 +21,11 @@ __all__ = [
     "InputWarning",
     "Report",
     "Window",
+    "__version__",
     "analyze_csv",
     "analyze_csv_string",
     "analyze_file",
+    "analyze_files",
     "analyze_json_string",
     "analyze_request",
     "parse_report",

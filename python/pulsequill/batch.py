@@ -13,9 +13,10 @@ import os
 import pickle
 import signal
 import sys
+import threading
 import warnings
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable
 from concurrent.futures import Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
@@ -27,6 +28,7 @@ from .report import Report
 
 PathT = TypeVar("PathT", bound="str | os.PathLike[str]")
 Outcome = Report | Exception
+Results = Generator[tuple[PathT, Outcome], None, None]
 
 
 class WorkerDied(RuntimeError):
@@ -57,7 +59,7 @@ def analyze_files(
     progress: bool = True,
     engine: str = "local",
     **options: Any,
-) -> Iterator[tuple[PathT, Outcome]]:
+) -> Results[PathT]:
     """Analyse many files, yielding ``(path, report or exception)`` in the order the paths were given.
 
     ``options`` are those of :func:`pulsequill.analyze_file` and apply to every file. ``workers`` is the number of
@@ -78,7 +80,7 @@ def analyze_files(
     return _with_progress(results, len(chosen)) if progress else results
 
 
-def _analyze_here(paths: list[PathT], options: dict[str, Any]) -> Iterator[tuple[PathT, Outcome]]:
+def _analyze_here(paths: list[PathT], options: dict[str, Any]) -> Results[PathT]:
     for path in paths:
         yield path, _outcome_of(path, options)
 
@@ -120,9 +122,17 @@ def _ignore_interrupts() -> None:
 
 
 def _new_pool(workers: int) -> ProcessPoolExecutor:
-    # Forking a process that runs threads may deadlock; a fork server gives clean workers where it exists.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context(method), initializer=_ignore_interrupts)
+    context = multiprocessing.get_context(_start_method())
+    return ProcessPoolExecutor(workers, mp_context=context, initializer=_ignore_interrupts)
+
+
+def _start_method() -> str:
+    # Forking starts workers quickest and never runs the main script again, but a child forked while other
+    # threads run may deadlock on a lock one of them held; a fork server (else spawning) gives clean workers then.
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and threading.active_count() == 1:
+        return "fork"
+    return "forkserver" if "forkserver" in methods else "spawn"
 
 
 Task = Callable[[Any, dict[str, Any]], _Answer]
@@ -131,7 +141,7 @@ Entry = tuple[PathT, "Future[_Answer]"]
 
 def _analyze_in_processes(
     paths: list[PathT], workers: int, options: dict[str, Any], task: Task
-) -> Iterator[tuple[PathT, Outcome]]:
+) -> Results[PathT]:
     pool = _new_pool(workers)
     waiting = iter(paths)
     in_flight: deque[Entry[PathT]] = deque()
@@ -146,10 +156,10 @@ def _analyze_in_processes(
             if not in_flight:
                 finished = True
                 return
-            if _is_broken(in_flight[0][1]):
+            if isinstance(in_flight[0][1].exception(), BrokenProcessPool):
                 pool = _rerun_alone(in_flight, pool, workers, options, task)
             path, future = in_flight.popleft()
-            answer = future.result()
+            answer = _answer_of(future)
             for category, message in answer.warnings:
                 warnings.warn(message, category, stacklevel=2)
             yield path, answer.outcome
@@ -160,12 +170,12 @@ def _analyze_in_processes(
             _stop_now(pool)
 
 
-def _is_broken(future: Future[_Answer]) -> bool:
-    try:
-        future.result()
-    except BrokenProcessPool:
-        return True
-    return False
+def _answer_of(future: Future[_Answer]) -> _Answer:
+    error = future.exception()
+    if error is None:
+        return future.result()
+    # A failure outside the analysis (an answer that could not be sent back, say) concerns this file only.
+    return _Answer(error if isinstance(error, Exception) else RuntimeError(str(error)), ())
 
 
 def _rerun_alone(
@@ -178,20 +188,25 @@ def _rerun_alone(
     wait([future for _, future in in_flight])
     pool.shutdown(wait=True)
     pool = _new_pool(workers)
-    for index, (path, future) in enumerate(in_flight):
-        if future.exception() is None:
-            continue
-        again = pool.submit(task, path, options)
-        try:
-            answer = again.result()
-        except BrokenProcessPool:
-            answer = _Answer(WorkerDied(f"the process analysing {os.fspath(path)} ended without an answer"), ())
-            pool.shutdown(wait=True)
-            pool = _new_pool(workers)
-        done: Future[_Answer] = Future()
-        done.set_result(answer)
-        in_flight[index] = (path, done)
+    try:
+        for index, (path, future) in enumerate(in_flight):
+            if not isinstance(future.exception(), BrokenProcessPool):
+                continue
+            again = pool.submit(task, path, options)
+            if isinstance(again.exception(), BrokenProcessPool):
+                again = Future()
+                again.set_result(_Answer(_worker_died(path), ()))
+                pool.shutdown(wait=True)
+                pool = _new_pool(workers)
+            in_flight[index] = (path, again)
+    except BaseException:
+        _stop_now(pool)
+        raise
     return pool
+
+
+def _worker_died(path: str | os.PathLike[str]) -> WorkerDied:
+    return WorkerDied(f"{os.fspath(path)}: the process analysing the file ended without an answer")
 
 
 def _stop_now(pool: ProcessPoolExecutor) -> None:
@@ -200,7 +215,6 @@ def _stop_now(pool: ProcessPoolExecutor) -> None:
     if terminate_workers is not None:
         terminate_workers()
         return
-    processes = list(getattr(pool, "_processes", None) or {})
     processes = list((getattr(pool, "_processes", None) or {}).values())
     pool.shutdown(wait=False, cancel_futures=True)
     for process in processes:
@@ -227,20 +241,31 @@ def _progress_bar(total: int) -> _Bar | None:
     return bar
 
 
-def _with_progress(results: Iterator[tuple[PathT, Outcome]], total: int) -> Iterator[tuple[PathT, Outcome]]:
-    bar = _progress_bar(total)
-    if bar is None:
-        yield from results
-        return
+def _with_progress(results: Results[PathT], total: int) -> Results[PathT]:
+    bar: _Bar | None = None
     try:
+        # The bar (and the thread tqdm runs beside it) comes after the first answer, once the workers are started.
         for item in results:
+            if bar is None:
+                shown = _progress_bar(total)
+                bar = _NO_BAR if shown is None else shown
             bar.update()
             yield item
     finally:
-        bar.close()
-        close = getattr(results, "close", None)
-        if close is not None:
-            close()
+        if bar is not None:
+            bar.close()
+        results.close()
+
+
+class _NoBar:
+    def update(self, n: int = 1) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+_NO_BAR = _NoBar()
 
 
 def write_message(text: str) -> None:

@@ -27,13 +27,12 @@ from typing import TYPE_CHECKING, Any, TextIO, TypeAlias
 
 from ._version import __version__
 from .batch import Outcome, analyze_files, write_message
-from .files import analyze_csv, analyze_request, read_text
+from .files import FILE_READERS, analyze_csv, analyze_request, read_text
 from .report import Moment, Report, Window
 from .service import add_serve_command
 
 PROG = "pulsequill"
 STDIN = "-"
-RECORDING_SUFFIXES = (".csv", ".json")
 ANALYSIS_OPTIONS = ("channel", "ga_weeks", "window_min", "step_sec", "last_only")
 
 if TYPE_CHECKING:
@@ -46,9 +45,9 @@ class UsageError(Exception):
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    parser, commands = _parser_and_commands()
     arguments = list(sys.argv[1:] if argv is None else argv)
-    if arguments and _names_a_recording(arguments[0]):
+    if arguments and arguments[0] not in commands.choices and _names_a_file(arguments[0]):
         arguments.insert(0, "analyze")  # `pulsequill FILE` is short for `pulsequill analyze FILE`
     args = parser.parse_args(arguments)
     run: Handler = args.run
@@ -63,6 +62,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    return _parser_and_commands()[0]
+
+
+def _parser_and_commands() -> tuple[argparse.ArgumentParser, Commands]:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Analyse fetal heart-rate (cardiotocography) recordings."
     )
@@ -71,7 +74,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_analyze_command(commands)
     add_summary_command(commands)
     add_serve_command(commands)
-    return parser
+    return parser, commands
 
 
 def analysis_options() -> argparse.ArgumentParser:
@@ -130,6 +133,7 @@ def add_summary_command(commands: Commands) -> None:
 
 
 def run_analyze(args: argparse.Namespace) -> int:
+    _check_files(args.files)
     out: pathlib.Path | None = args.out
     if out is None and not args.jsonl and len(args.files) > 1:
         raise UsageError("several files: write their reports into a folder with --out DIR or as lines with --jsonl")
@@ -152,6 +156,7 @@ def run_analyze(args: argparse.Namespace) -> int:
 
 
 def run_summary(args: argparse.Namespace) -> int:
+    _check_files(args.files)
     failed = False
     table = csv.writer(sys.stdout, lineterminator="\n") if args.csv else None
     if table is not None:
@@ -172,9 +177,7 @@ def run_summary(args: argparse.Namespace) -> int:
 def _outcomes(args: argparse.Namespace) -> Iterator[tuple[str, Outcome]]:
     """Each file's outcome in the order given; failures and warnings are told on standard error on the way."""
     options = {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
-    if STDIN in args.files:
-        if len(args.files) > 1:
-            raise UsageError("'-' (standard input) cannot be combined with files")
+    if args.files == [STDIN]:
         results: Iterator[tuple[str, Outcome]] = iter([(STDIN, _analyze_standard_input(options))])
     else:
         results = analyze_files(args.files, workers=args.workers, progress=args.progress, **options)
@@ -188,6 +191,11 @@ def _outcomes(args: argparse.Namespace) -> Iterator[tuple[str, Outcome]]:
             if not isinstance(outcome, Report):
                 write_message(describe_failure(shown, outcome))
             yield name, outcome
+
+
+def _check_files(files: list[str]) -> None:
+    if STDIN in files and len(files) > 1:
+        raise UsageError("'-' (standard input) cannot be combined with files")
 
 
 def _analyze_standard_input(options: dict[str, Any]) -> Outcome:
@@ -274,7 +282,7 @@ def machine_readable(value: object) -> str:
     """A cell of the CSV table: times in ISO 8601 (UTC), true/false, empty for none."""
     if isinstance(value, Moment):
         instant = _instant(value)
-        return "" if instant is None else instant.isoformat()
+        return "" if instant is None else instant.isoformat(timespec="milliseconds")
     if isinstance(value, bool):
         return "true" if value else "false"
     return "" if value is None else str(value)
@@ -307,9 +315,12 @@ def _shown_name(name: str) -> str:
     return "<stdin>" if name == STDIN else name
 
 
-def _names_a_recording(argument: str) -> bool:
-    # No command name ends like a recording's file name.
-    return argument == STDIN or pathlib.Path(argument).suffix.lower() in RECORDING_SUFFIXES
+def _names_a_file(argument: str) -> bool:
+    if argument == STDIN:
+        return True
+    if argument.startswith("-"):
+        return False
+    return pathlib.Path(argument).suffix.lower() in FILE_READERS or os.sep in argument or os.path.exists(argument)
 
 
 def _positive(text: str) -> int:
