@@ -67,8 +67,12 @@ def analyze_files(
     is a terminal and the ``progress`` extra (tqdm) is installed. Ctrl-C stops the workers at once and raises
     ``KeyboardInterrupt``; leaving the loop early stops them too.
     """
+    if engine == "dask":
+        from .dask_batch import analyze_files_dask
+
+        return analyze_files_dask(list(paths), workers=workers, progress=progress, **options)
     if engine != "local":
-        raise ValueError(f"unknown engine {engine!r}; expected 'local'")
+        raise ValueError(f"unknown engine {engine!r}; expected 'local' or 'dask'")
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     chosen = list(paths)

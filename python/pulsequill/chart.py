@@ -16,10 +16,12 @@ decelerations (by kind) and contractions are marked where they happened::
 
 from __future__ import annotations
 
+import argparse
 import json
 import math
 import os
 import pathlib
+import sys
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -33,9 +35,10 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
+    from .cli import Commands
     from .report import Report
 
-__all__ = ["CtgAxes", "plot", "save_chart"]
+__all__ = ["CtgAxes", "add_chart_command", "plot", "save_chart"]
 
 FHR_LIMITS = (50.0, 210.0)
 NORMAL_BAND = (110.0, 160.0)
@@ -160,6 +163,43 @@ def save_chart(
             axes.fhr.set_xlim(start + page * page_minutes, start + (page + 1) * page_minutes)
             pdf.savefig(figure)
     return pages
+
+
+# ------------------------------------------------------------ command line
+
+
+def add_chart_command(commands: Commands) -> None:
+    """``pulsequill chart FILE -o out.png|svg|pdf``: analyse the recording and draw its chart."""
+    from .cli import analysis_options
+
+    command = commands.add_parser(
+        "chart", parents=[analysis_options()], help="draw the CTG chart of a recording",
+        description="Analyse a recording and draw its CTG chart: the trace, each window's category, alert level "
+                    "and baseline, and the events. A PDF has one page per --page-minutes of recording.",
+    )
+    command.add_argument("file", metavar="FILE", help="a monitor CSV export (.csv), an analysis request (.json) "
+                         "or a WFDB record (.hea)")
+    command.add_argument("-o", "--output", required=True, type=pathlib.Path, metavar="IMAGE",
+                         help="the image to write; its suffix chooses the format: .png, .svg or .pdf")
+    command.add_argument("--paper", action="store_true", help="the look of CTG paper, 1 cm per minute")
+    command.add_argument("--page-minutes", type=float, default=30.0, metavar="MINUTES",
+                         help="minutes of recording per PDF page (default 30)")
+    command.set_defaults(run=run_chart)
+
+
+def run_chart(args: argparse.Namespace) -> int:
+    from .cli import ANALYSIS_OPTIONS, describe_failure
+    from .files import analyze_file
+
+    options = {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
+    try:
+        report = analyze_file(args.file, **options)
+        save_chart(args.output, args.file, report, ga_weeks=options.get("ga_weeks"), paper=args.paper,
+                   page_minutes=args.page_minutes)
+    except (ValueError, TypeError, OSError, ImportError) as error:
+        print(describe_failure(args.file, error), file=sys.stderr)
+        return 1
+    return 0
 
 
 # ------------------------------------------------------------------ inputs

@@ -27,6 +27,8 @@ from typing import TYPE_CHECKING, Any, TextIO, TypeAlias
 
 from ._version import __version__
 from .batch import Outcome, analyze_files, write_message
+from .chart import add_chart_command
+from .dask_batch import add_dask_options, dask_arguments
 from .files import FILE_READERS, analyze_csv, analyze_request, read_text
 from .report import Moment, Report, Window
 from .service import add_serve_command
@@ -73,6 +75,7 @@ def _parser_and_commands() -> tuple[argparse.ArgumentParser, Commands]:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     add_analyze_command(commands)
     add_summary_command(commands)
+    add_chart_command(commands)
     add_serve_command(commands)
     return parser, commands
 
@@ -129,6 +132,7 @@ def add_summary_command(commands: Commands) -> None:
     command.add_argument("files", nargs="+", metavar="FILE",
                          help="recordings, as for analyze ('-' reads standard input)")
     command.add_argument("--csv", action="store_true", help="one CSV table across all files on standard output")
+    add_dask_options(command)
     command.set_defaults(run=run_summary)
 
 
@@ -180,7 +184,8 @@ def _outcomes(args: argparse.Namespace) -> Iterator[tuple[str, Outcome]]:
     if args.files == [STDIN]:
         results: Iterator[tuple[str, Outcome]] = iter([(STDIN, _analyze_standard_input(options))])
     else:
-        results = analyze_files(args.files, workers=args.workers, progress=args.progress, **options)
+        results = analyze_files(args.files, workers=args.workers, progress=args.progress, **options,
+                                **dask_arguments(args))
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for name, outcome in results:

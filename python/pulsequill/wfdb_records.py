@@ -20,7 +20,7 @@ import pathlib
 import re
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 if TYPE_CHECKING:
     import numpy as np
@@ -95,7 +95,7 @@ class WfdbRecording:
         """
         import numpy as np
 
-        unit = "s" if bool(np.all(self.timestamp_ms % 1000 == 0)) else "ms"
+        unit: Literal["s", "ms"] = "s" if bool(np.all(self.timestamp_ms % 1000 == 0)) else "ms"
         stamps = np.datetime_as_string(self.timestamp_ms.astype("datetime64[ms]"), unit=unit)
         columns = [_cells(self.channels.get(channel)) for channel in MONITOR_CHANNELS]
         empty = [""] * len(stamps)

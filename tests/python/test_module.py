@@ -561,7 +561,8 @@ CLI_FAILURE_CASES = [
     ("gestational age too large", "a.csv", SHORT, ("--ga-weeks", "300"), OUT_OF_RANGE),
     ("options on a JSON request", "a.json", "{}", ("--channel", "HR2", "--last-only"),
      "a JSON request carries its own options"),
-    ("unknown kind", "a.txt", SHORT, (), "cannot tell the recording's format from the suffix; expected .csv, .json"),
+    ("unknown kind", "a.txt", SHORT, (),
+     "cannot tell the recording's format from the suffix; expected .csv, .hea, .json"),
 ]
 
 
