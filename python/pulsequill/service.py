@@ -21,7 +21,6 @@ Starlette and uvicorn are imported only when the service is built, so the comman
 from __future__ import annotations
 
 import argparse
-import asyncio
 import concurrent.futures
 import contextlib
 import dataclasses
@@ -203,6 +202,8 @@ class AnalysisPool:
         return concurrent.futures.ProcessPoolExecutor(self.workers, mp_context=context, initializer=_start_worker)
 
     async def run(self, submission: Submission, for_page: bool) -> Outcome:
+        import asyncio  # here, not at the top: the command line imports this module for its subcommand
+
         executor = self._executor
         try:
             future = executor.submit(analyze_submission, submission, for_page)
