@@ -153,7 +153,7 @@ class Storage:
                 {
                     "episode_id": analysis.episode_id,
                     "sent_at": analysis.sent_at,
-                    "received_at": analysis.received_at,
+                    "received_at": analysis.received_at.astimezone(dt.UTC),
                     "options": dict(analysis.options),
                     "category": analysis.category,
                     "alert_level": analysis.alert_level,
@@ -229,6 +229,7 @@ def _stored(row: Any) -> StoredAnalysis:
     received = row.received_at
     if received.tzinfo is None:  # SQLite keeps no zone; everything is written in UTC
         received = received.replace(tzinfo=dt.UTC)
+    received = received.astimezone(dt.UTC)  # PostgreSQL answers in the session's zone
     return StoredAnalysis(
         id=int(row.id),
         episode_id=row.episode_id,
