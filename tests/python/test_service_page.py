@@ -16,7 +16,7 @@ webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not in
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-from pulsequill import analyze_csv_string  # noqa: E402
+from pulsequill import analyze_csv_string, analyze_json_string  # noqa: E402
 from pulsequill.events import window_events  # noqa: E402
 from service_support import running_service  # noqa: E402
 
@@ -90,3 +90,16 @@ def test_uploaded_recording_is_charted_with_its_verdict(browser, tmp_path):
 
         browser.find_element(By.CSS_SELECTOR, "#history-rows button").click()  # the kept analysis's verdict
         wait.until(lambda b: "episode bed-5" in b.find_element(By.ID, "verdict-window").text)
+
+        signal_loss, _ = ctg_synth.golden_recordings()["signal_loss"]
+        request_path = tmp_path / "gaps.json"
+        request_path.write_text(ctg_synth.to_request(signal_loss.rows()))
+        expected = json.loads(analyze_json_string(request_path.read_text()))["windows"]
+        browser.find_element(By.ID, "file-input").send_keys(str(request_path))  # a JSON request this time
+        wait.until(lambda b: "gaps.json" in b.find_element(By.ID, "status").text)
+        bands = browser.find_elements(By.CSS_SELECTOR, "#chart .band")
+        assert [b.get_attribute("data-category") for b in bands] == [w["classification"] for w in expected]
+        limitations = [item.text for item in browser.find_elements(By.CSS_SELECTOR, "#verdict-limitations li")]
+        assert limitations == (expected[-1]["limitations"] or ["none"])
+        # Signal loss breaks the fetal line into pieces rather than joining across the gaps.
+        assert browser.find_element(By.CSS_SELECTOR, "#chart .trace.fetal").get_attribute("d").count("M") > 5
