@@ -374,7 +374,7 @@ async def post_analysis(request: Request) -> Response:
     received_at = dt.datetime.now(dt.UTC)
     submission, query, outcome = await analyze(request, for_page=False)
     if outcome.episode_id is None:  # a CSV export names its episode in the query
-        episode_id = query["episode_id"].strip()
+        episode_id = query["episode_id"]  # kept as given, like the episode_id of a JSON request
         sent_at = query.get("sent_at") or received_at.isoformat().replace("+00:00", "Z")
         options = dict(submission.options)
     else:

@@ -210,7 +210,8 @@ function traceRequest(file, text) {
       if (input.value !== "") query.set(input.name, input.value);
     }
   }
-  const url = `/v1/traces${query.size ? "?" + query : ""}`;
+  const search = query.toString();
+  const url = search ? `/v1/traces?${search}` : "/v1/traces";
   return fetch(url, { method: "POST", body: text, headers: { "Content-Type": isJson ? "application/json" : "text/csv" } });
 }
 
@@ -226,8 +227,7 @@ async function analyzeFile(file) {
     }
     const count = body.report.windows.length;
     showStatus(`${file.name}: ${body.report.input.rows} rows from ${body.start}, ${count} window${count === 1 ? "" : "s"}, channel ${body.report.channel}`);
-    setList($("warnings"), body.warnings);
-    if (body.warnings.length === 0) $("warnings").replaceChildren();
+    if (body.warnings.length) setList($("warnings"), body.warnings);
     drawChart(body);
     if (count > 0) selectWindow(body, count - 1);
     else $("verdict").hidden = true;
