@@ -11,7 +11,9 @@ require_supported_python
 apt_update
 # shellcheck disable=SC2046  # one package name per word
 apt_install g++ cmake ninja-build libgtest-dev "$(boost_json_package)" $(python_packages)
-pip_install ".[test]"
+# The service's tests start their own PostgreSQL server and drive the page in headless Chromium.
+apt_install postgresql chromium chromium-driver
+pip_install ".[test,service]"
 
 build=build/tests
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPULSEQUILL_BUILD_TESTS=ON

@@ -32,6 +32,7 @@ from .chart import add_chart_command
 from .dask_batch import add_dask_options, dask_arguments
 from .files import FILE_READERS, analyze_csv, analyze_request, read_text
 from .report import Moment, Report, Window, _utc_datetime
+from .service import add_serve_command
 
 PROG = "pulsequill"
 STDIN = "-"
@@ -76,6 +77,7 @@ def _parser_and_commands() -> tuple[argparse.ArgumentParser, Commands]:
     add_analyze_command(commands)
     add_summary_command(commands)
     add_chart_command(commands)
+    add_serve_command(commands)
     return parser, commands
 
 
