@@ -2,7 +2,9 @@
 
 Recordings come from tools/ctg_synth.py, each chosen to reach a part of the
 analysis that random mutation finds only slowly: tachysystole, Category II
-bradycardia, rolling windows near and beyond the fuzzer's window bound.
+bradycardia, accelerations, late and variable decelerations against
+contractions, Category III, marked variability, rolling windows near and
+beyond the fuzzer's window bound.
 Run from anywhere; the output is deterministic, so rerunning leaves the
 committed files unchanged.
 """
@@ -35,6 +37,7 @@ CSV = {
     "disorder": ("TOCO,Date,HRM,HR1\n10,2024-03-01 10:00:02,80,141\n11,2024-03-01 10:00:01,80,140\n"
                  "12,2024-03-01 10:00:01,81,139\n13,2024-03-01T10:00:03Z,80,1e999\n"),
     "bad_row": "Date,HR1\n2024-03-01 10:00:00,140\nnot a time,141\n",
+    "non_finite": "Date,HR1,HR2,HR3,HRM,TOCO\n2024-03-01 10:00:00,inf,-Infinity,nan,-NaN,1e400\n",
 }
 
 REQUESTS = {
@@ -45,13 +48,17 @@ REQUESTS = {
                 '"analysis_options":{"fetal_channel":" hr2 ","max_analysis_minutes":20},'
                 '"metadata":{"gestational_age_weeks":38}}'),
     "refused": '{"episode_id":"e","sent_at":"s","samples":[{"t":"2024-03-01 10:00:00","hr1":"140"}]}',
+    "null_options": ('{"episode_id":"e","sent_at":"s","samples":[{"t":"2024-03-01 10:00:00"}],'
+                     '"analysis_options":null,"metadata":null}'),
+    "weeks_too_large": ('{"episode_id":"e","sent_at":"s","samples":[{"t":"2024-03-01 10:00:00"}],'
+                        '"metadata":{"gestational_age_weeks":256}}'),
 }
 
 
 def compact_csv(rows: list[dict], channel: str = "hr1") -> str:
     """Only the columns a seed needs, values to whole units: small seeds mutate fast."""
     def cell(value) -> str:
-        return "" if value is None else "%d" % round(value)
+        return "" if value is None else str(round(value))
     lines = [f"Date,{channel.upper()},TOCO"]
     lines += [f"{r['t']},{cell(r[channel])},{cell(r['toco'])}" for r in rows]
     return "\n".join(lines) + "\n"
@@ -74,14 +81,33 @@ def pipeline_seeds() -> dict[str, bytes]:
                                                             variability_bpm=4, contractions=tachysystole, seed=5),
         "bradycardia_category_ii": synth.Recording(minutes=12, hz=1, maternal_bpm=None, baseline_bpm=100, seed=4),
     }
+    # Twenty minutes with a contraction every five, and what the fetal trace does around them.
+    every_5_min = synth.contractions_every(300, start_s=60, end_s=20 * 60)
+    seeds |= {
+        "accelerations": synth.Recording(minutes=20, hz=1, maternal_bpm=None, variability_bpm=12, seed=11,
+                                         contractions=every_5_min,
+                                         fetal_events=[synth.Event(t, 60, 25.0) for t in (240, 700, 1000)]),
+        "late_decelerations": synth.Recording(minutes=20, hz=1, maternal_bpm=None, variability_bpm=0.8, seed=12,
+                                              contractions=every_5_min,
+                                              fetal_events=[synth.Event(c.start_s + 20, 120, -50.0)
+                                                            for c in every_5_min]),
+        "category_iii_variable_decelerations": synth.Recording(
+            minutes=20, hz=1, maternal_bpm=None, baseline_bpm=100, variability_bpm=0.5, seed=13,
+            contractions=every_5_min, fetal_events=[synth.Event(c.start_s + 10, 40, -40.0) for c in every_5_min]),
+        "marked_variability": synth.Recording(minutes=20, hz=1, maternal_bpm=None, variability_bpm=40, seed=14,
+                                              contractions=every_5_min,
+                                              fetal_events=[synth.Event(c.start_s - 5, 100, -20.0)
+                                                            for c in every_5_min]),
+    }
     out = {name: settings() + compact_csv(recording.rows()).encode() for name, recording in seeds.items()}
     short = synth.Recording(minutes=12, hz=0.5, maternal_bpm=None, channel="HR2",
                             fetal_events=[synth.Event(200, 60, -40.0)],
                             contractions=synth.contractions_every(180, start_s=150, end_s=600), seed=6)
-    out["rolling_within_bound"] = settings(channel=1, window_min=10, step_sec=16) + compact_csv(short.rows(), "hr2").encode()
-    out["rolling_last_only"] = settings(last_only=True, channel=1, window_min=10, step_sec=1, ga_weeks=30) + \
-        compact_csv(short.rows(), "hr2").encode()
-    out["rolling_beyond_bound"] = settings(window_min=10) + CSV["minimal"].encode() + b"2031-01-01 10:00:00,140,,,82,12\n"
+    short_csv = compact_csv(short.rows(), "hr2").encode()
+    out["rolling_within_bound"] = settings(channel=1, window_min=10, step_sec=16) + short_csv
+    out["rolling_last_only"] = settings(last_only=True, channel=1, window_min=10, step_sec=1, ga_weeks=30) + short_csv
+    out["rolling_beyond_bound"] = (settings(window_min=10) + CSV["minimal"].encode()
+                                   + b"2031-01-01 10:00:00,140,,,82,12\n")
     request_rows = synth.Recording(minutes=3, hz=1, seed=7).rows()
     out["request"] = settings(json=True) + synth.to_request(request_rows, channel="HR1", ga_weeks=31).encode()
     return out
