@@ -17,7 +17,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$
     -DPULSEQUILL_BUILD_TESTS=ON -DPULSEQUILL_BUILD_FUZZERS=ON -DPULSEQUILL_COVERAGE=ON
 cmake --build "$build" -j "$(nproc)"
 
-profiles="$build/profiles"
+profiles="$PWD/$build/profiles"  # absolute: ctest runs each test in its own folder
 rm -rf "$profiles"
 mkdir -p "$profiles"
 
