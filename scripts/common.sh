@@ -55,3 +55,52 @@ pip_install() {
     fi
     python3 -m pip install "$@"
 }
+
+# clang for the instrumented builds (sanitizers, fuzzing, coverage): the
+# newest release from 19 on whose sanitizer and libFuzzer runtime is packaged
+# too (older clang cannot compile std::expected against Debian 12's
+# libstdc++). PULSEQUILL_CLANG_VERSION picks one instead. Needs the package
+# lists (apt_update) first. (grep reads all of apt-cache's output: with -q it
+# could stop early, and pipefail would count apt-cache's broken pipe.)
+clang_version() {
+    if [ -n "${PULSEQUILL_CLANG_VERSION:-}" ]; then
+        echo "$PULSEQUILL_CLANG_VERSION"
+        return
+    fi
+    local version
+    for version in $(apt-cache search --names-only '^clang-[0-9]+$' | sed -E 's/^clang-([0-9]+) .*/\1/' | sort -rn); do
+        if [ "$version" -ge 19 ] &&
+            apt-cache show --no-all-versions "libclang-rt-$version-dev" 2>/dev/null | grep '^Package:' >/dev/null; then
+            echo "$version"
+            return
+        fi
+    done
+    echo "no clang 19 or newer with its runtime (libclang-rt-N-dev) in the package lists" >&2
+    return 1
+}
+
+# Installs that clang, its runtime and the LLVM tools, and points CC and CXX
+# at it; LLVM_BIN is the folder of its llvm-* tools (llvm-cov, llvm-profdata),
+# and the sanitizers print source lines through its symbolizer.
+install_clang() {
+    apt_update
+    local version
+    version="$(clang_version)"
+    apt_install "clang-$version" "libclang-rt-$version-dev" "llvm-$version"
+    export CC="clang-$version" CXX="clang++-$version" LLVM_BIN="/usr/lib/llvm-$version/bin"
+    export ASAN_SYMBOLIZER_PATH="$LLVM_BIN/llvm-symbolizer"
+}
+
+# What the instrumented runs of the tests (scripts/sanitize.sh and
+# scripts/coverage.sh) need: clang, the build and test tools, and the test
+# extra's Python packages. CMake builds the package itself, not pip.
+install_instrumented_test_needs() {
+    require_python311
+    install_clang
+    # shellcheck disable=SC2046  # one package name per word
+    apt_install cmake ninja-build libgtest-dev "$(boost_json_package)" $(python_packages)
+    # shellcheck disable=SC2046
+    pip_install $(python3 -c 'import tomllib
+with open("pyproject.toml", "rb") as f:
+    print(*tomllib.load(f)["project"]["optional-dependencies"]["test"])')
+}

@@ -2,6 +2,7 @@
 // handler that fills the samples while the text is read: no document tree is
 // built, and strings and numbers are seen in place in the caller's text.
 #include "json_input.hpp"
+#include "json_input_pieces.hpp"
 
 // Boost.JSON in its header-only form, compiled into this one translation unit
 // so the extension needs no Boost library at run time. (The event parser
@@ -490,7 +491,12 @@ private:
     }
 
     bool take_number(const Number& number, error_code& ec) {
-        number_piece_.clear();
+        const bool accepted = store_number(number, ec);
+        number_piece_.clear();  // only now: number.text may view it
+        return accepted;
+    }
+
+    bool store_number(const Number& number, error_code& ec) {
         if (OptionalValue* slot = value_slot()) {
             const std::optional<double> value = nearest_double(number);
             if (!value) return refuse("number out of range", ec);
@@ -731,9 +737,27 @@ void reserve_samples(InputData& data, std::string_view text) {
     data.built_texts.reserve(samples * usual_time_text);
 }
 
+// Feeds the text to the parser in pieces of at most `piece_size` bytes, as a
+// stream would deliver it; returns the offset where the parser stopped.
+std::size_t parse_in_pieces(json::basic_parser<RequestHandler>& parser, std::string_view text,
+                            std::size_t piece_size, error_code& ec) {
+    piece_size = std::max<std::size_t>(piece_size, 1);
+    std::size_t stop = 0;
+    do {
+        const std::size_t piece = std::min(piece_size, text.size() - stop);
+        const bool more = stop + piece < text.size();
+        stop += parser.write_some(more, text.data() + stop, piece, ec);
+    } while (!ec && !parser.done() && stop < text.size());
+    return stop;
+}
+
 }  // namespace
 
 Result<AnalysisRequestInput> read_analysis_request_json(std::string_view text) {
+    return read_analysis_request_json_in_pieces(text, text.size());
+}
+
+Result<AnalysisRequestInput> read_analysis_request_json_in_pieces(std::string_view text, std::size_t piece_size) {
     AnalysisRequestInput input;
     reserve_samples(input.data, text);
     json::parse_options options;  // strict RFC 8259: no comments, trailing commas or invalid UTF-8
@@ -742,7 +766,7 @@ Result<AnalysisRequestInput> read_analysis_request_json(std::string_view text) {
     RequestHandler& request = parser.handler();
 
     error_code ec;
-    std::size_t stop = parser.write_some(false, text.data(), text.size(), ec);
+    std::size_t stop = parse_in_pieces(parser, text, piece_size, ec);
     if (ec) {
         if (!request.problem.empty()) return json_failure(request.problem, text, stop);
         return json_failure(describe_syntax_error(text, stop, ec), text, stop);

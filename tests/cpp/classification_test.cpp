@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
@@ -645,8 +647,9 @@ TEST(ClassificationSegments, BaselineChangedFromNormalToTachycardia) {
 
 // -------------------------------------------------------------- the texts
 
-// Every entry is a view of one of the fixed sentences, never a copy.
-TEST(ClassificationTexts, ListsViewTheFixedSentences) {
+// Every entry is one of the fixed sentences. (Their addresses prove nothing:
+// equal literals need not be merged, and are not under AddressSanitizer.)
+TEST(ClassificationTexts, ListsHoldOnlyTheFixedSentences) {
     WindowAnalysis window = clean_window(5);
     window.baseline_class = BaselineClass::tachycardia;
     window.variability_class = VariabilityClass::marked;
@@ -657,7 +660,7 @@ TEST(ClassificationTexts, ListsViewTheFixedSentences) {
                                deceleration(Kind::prolonged, 140.0), deceleration(Kind::gradual)});
     const WindowAnalysis result = classified(window);
     const auto is_fixed = [](std::string_view entry, const auto& closed_set) {
-        return std::ranges::any_of(closed_set, [&](std::string_view t) { return t.data() == entry.data(); });
+        return std::ranges::any_of(closed_set, [&](std::string_view t) { return t == entry; });
     };
     for (std::string_view r : result.reasons) EXPECT_TRUE(is_fixed(r, verdict_text::all_reasons)) << r;
     for (std::string_view f : result.high_risk_features) {
@@ -671,6 +674,39 @@ TEST(ClassificationTexts, ListsViewTheFixedSentences) {
                  "tachycardia");
     EXPECT_TEXTS(result.high_risk_features, deep_nadir, burden, "marked variability",
                  "more than one prolonged deceleration", capture);
+}
+
+std::string source_text(const std::string& relative_path) {
+    std::ifstream file(std::string(PULSEQUILL_SOURCE_DIR) + "/" + relative_path, std::ios::binary);
+    EXPECT_TRUE(file) << relative_path;
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::size_t quoted_occurrences(const std::string& source, std::string_view sentence) {
+    const std::string quoted = "\"" + std::string(sentence) + "\"";
+    std::size_t count = 0;
+    for (std::size_t at = source.find(quoted); at != std::string::npos; at = source.find(quoted, at + 1)) ++count;
+    return count;
+}
+
+// Each sentence is written once, in the texts header; the classification
+// names the constants and never retypes a sentence (a typo there would slip
+// past the lists' content checks).
+TEST(ClassificationTexts, EachSentenceIsWrittenOnceInTheSource) {
+    const std::string header = source_text("fhr_core/analysis/verdict_texts.hpp");
+    const std::string classification = source_text("fhr_core/analysis/classification.cpp");
+    ASSERT_FALSE(header.empty());
+    ASSERT_FALSE(classification.empty());
+    const auto check = [&](const auto& closed_set) {
+        for (std::string_view sentence : closed_set) {
+            EXPECT_EQ(quoted_occurrences(header, sentence), 1U) << sentence;
+            EXPECT_EQ(quoted_occurrences(classification, sentence), 0U) << sentence;
+        }
+    };
+    check(verdict_text::all_reasons);
+    check(verdict_text::all_high_risk_features);
+    check(verdict_text::all_protective_features);
+    check(verdict_text::all_limitations);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "fhr_core/json_input.hpp"
+#include "fhr_core/json_input_pieces.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -427,6 +429,60 @@ TEST(JsonRequest, FollowsJsonTestSuiteInsideAnUnknownMember) {
         }
     }
     EXPECT_EQ(documents, 318);
+}
+
+
+// ------------------------------------------------------------- in pieces
+
+// Everything a read gives, as text: its message, or each sample and the settings.
+std::string outcome(const fhr_core::Result<fhr_core::AnalysisRequestInput>& result) {
+    if (!result) return "refused: " + result.error();
+    std::ostringstream out;
+    out.precision(17);
+    for (const fhr_core::MonitorSample& sample : result->data.samples) {
+        out << sample.timestamp << " = " << sample.timestamp_ms;
+        for (const std::optional<double>& value : {sample.hr1, sample.hr2, sample.hr3, sample.hrm, sample.toco}) {
+            out << ' ';
+            if (value) out << *value; else out << '-';
+        }
+        out << '\n';
+    }
+    out << "channel " << fhr_core::to_text(result->settings.channel) << ", weeks "
+        << (result->settings.gestational_age_weeks ? int{*result->settings.gestational_age_weeks} : -1);
+    return out.str();
+}
+
+// A stream hands the parser a request in pieces, splitting numbers, strings,
+// escapes and keys anywhere: every piece size must read what the whole text reads.
+TEST(JsonRequest, ReadsTheSameInPiecesOfEverySize) {
+    const std::string values = R"({"episode_id":"e\u0031","sent_at":"s","samples":[
+        {"t":"2024-03-01T10:00:0\u0030Z","hr1":141.25,"hr2":140,"hr3":0.5,"h\u0072m":-0,"toco":1.5e1},
+        {"t":"2024-03-01 10:00:01","hr1":123456789012345678901234567890,"toco":-2.5E-3,
+         "note":{"deep":[1.25,-7,"x\"y",{"z":null}]}}],
+      "analysis_options":{"fetal_channel":"HR2","max_analysis_minutes":20},
+      "metadata":{"gestational_age_weeks":38,"extra":12345.678}})";
+    EXPECT_EQ(outcome(read_analysis_request_json(values)),
+              "2024-03-01 10:00:00 = 1709287200000 141.25 140 0.5 -0 15\n"
+              "2024-03-01 10:00:01 = 1709287201000 1.2345678901234568e+29 - - - -0.0025000000000000001\n"
+              "channel HR2, weeks 38");
+    const std::string cases[] = {
+        values,
+        with_samples(R"({"t":"2024-03-01 10:00:00","hr1":1e999})"),
+        with_members(R"("metadata":{"gestational_age_weeks":256})"),
+        with_members(R"("analysis_options":{"max_analysis_minutes":12.5})"),
+        with_members(R"("analysis_options":{"fetal_channel":140.25})"),
+        with_samples(R"({"t":"2024-03-01 10:00:00","hr1":01})"),
+        with_samples(R"({"t":"2024-03-01 10:00:00","hr1":"140"})"),
+        with_samples(R"({"t":"2024-03-01 10:00:00","hr1":140.)"),
+        values + " \n x",
+    };
+    for (const std::string& text : cases) {
+        const std::string whole = outcome(read_analysis_request_json(text));
+        for (std::size_t piece = 1; piece <= text.size(); ++piece) {
+            ASSERT_EQ(outcome(fhr_core::read_analysis_request_json_in_pieces(text, piece)), whole)
+                << "pieces of " << piece << " bytes of " << text;
+        }
+    }
 }
 
 }  // namespace
