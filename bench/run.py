@@ -43,7 +43,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
-from ctg_synth import Event, Recording, contractions_every, to_csv, to_request
+from ctg_synth import Event, Recording, contractions_every, to_csv, to_request  # noqa: E402  (found through the path set just above)
 
 MB = 1e6
 Figure = tuple[float, float]  # (from wall time, from processor time)

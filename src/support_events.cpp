@@ -182,11 +182,11 @@ enum class InputKind { csv, json };
 
 Converted<InputKind> convert_kind(PyObject* value) noexcept {
     if (value == nullptr) return InputKind::csv;
-    const Converted<std::string_view> text = convert_text(value, "kind");
+    const Converted<Utf8Text> text = convert_text(value, "kind");
     if (!text) return std::nullopt;
-    if (*text == "csv") return InputKind::csv;
-    if (*text == "json") return InputKind::json;
-    raise_message(PyExc_ValueError, "kind must be \"csv\" or \"json\": " + std::string(*text));
+    if (text->view() == "csv") return InputKind::csv;
+    if (text->view() == "json") return InputKind::json;
+    raise_message(PyExc_ValueError, "kind must be \"csv\" or \"json\": " + std::string(text->view()));
     return std::nullopt;
 }
 
@@ -227,8 +227,8 @@ std::optional<Recording> read_recording(std::string_view text, InputKind kind, c
         return std::optional<std::uint64_t>(*number);
     };
     PyObject* channel_arg = options[0];
-    const Converted<std::string_view> channel_text =
-        channel_arg == nullptr || channel_arg == Py_None ? Converted<std::string_view>("HR1")
+    const Converted<Utf8Text> channel_text =
+        channel_arg == nullptr || channel_arg == Py_None ? Converted<Utf8Text>(Utf8Text("HR1"))
                                                          : convert_text(channel_arg, "channel");
     if (!channel_text) return std::nullopt;
     const auto ga_weeks = optional_number(options[1], "ga_weeks", largest_u8);
@@ -247,7 +247,7 @@ std::optional<Recording> read_recording(std::string_view text, InputKind kind, c
         raise_message(PyExc_ValueError, "window_min must be between 10 and 30");
         return std::nullopt;
     }
-    const auto channel = fhr_core::FetalChannel::parse(*channel_text);
+    const auto channel = fhr_core::FetalChannel::parse(channel_text->view());
     if (!channel) {
         raise_message(PyExc_ValueError, channel.error());
         return std::nullopt;
@@ -279,11 +279,11 @@ constexpr FunctionSignature events_signature = {"window_events", events_paramete
 constexpr std::array<const char*, 2> trace_parameters = {"text", "kind"};
 constexpr FunctionSignature trace_signature = {"recording_trace", trace_parameters, 1};
 
-PyObject* column_list(const InputData& data, std::optional<double> fhr_core::MonitorSample::* channel) {
+PyObject* column_list(const InputData& data, fhr_core::OptionalValue fhr_core::MonitorSample::* channel) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(data.samples.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < data.samples.size(); ++i) {
-        PyObject* item = number_value(data.samples[i].*channel);
+        PyObject* item = number_value((data.samples[i].*channel).get());
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -307,7 +307,7 @@ PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guard([&]() -> PyObject* {
         std::array<PyObject*, events_parameters.size()> bound{};
         if (!bind_arguments(events_signature, args, nargs, kwnames, bound)) return nullptr;
-        const Converted<std::string_view> text = convert_text(bound[0], "text");
+        const Converted<Utf8Text> text = convert_text(bound[0], "text");
         if (!text) return nullptr;
         const Converted<InputKind> kind = convert_kind(bound[1]);
         if (!kind) return nullptr;
@@ -321,7 +321,7 @@ PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         // A False last_only is no option at all for an analysis request.
         const CsvOptions options = {bound[2], bound[3], bound[4], bound[5],
                                                   last_only ? last_only_arg : nullptr};
-        const std::optional<Recording> recording = read_recording(*text, *kind, options);
+        const std::optional<Recording> recording = read_recording(text->view(), *kind, options);
         if (!recording) return nullptr;
         const InputData& data = recording->data;
 
@@ -346,7 +346,7 @@ PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!windows) return nullptr;
         for (std::size_t i = 0; i < plan.size(); ++i) {
             const WindowAnalysis window =
-                fhr_core::analyze_window(data.samples, recording->settings, plan[i].start_ms, plan[i].end_ms);
+                fhr_core::analyze_window(data.all(), recording->settings, plan[i].start_ms, plan[i].end_ms);
             PyObject* item = window_value(window, plan[i]);
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(windows.get(), static_cast<Py_ssize_t>(i), item);
@@ -359,11 +359,11 @@ PyObject* recording_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return guard([&]() -> PyObject* {
         std::array<PyObject*, trace_parameters.size()> bound{};
         if (!bind_arguments(trace_signature, args, nargs, kwnames, bound)) return nullptr;
-        const Converted<std::string_view> text = convert_text(bound[0], "text");
+        const Converted<Utf8Text> text = convert_text(bound[0], "text");
         if (!text) return nullptr;
         const Converted<InputKind> kind = convert_kind(bound[1]);
         if (!kind) return nullptr;
-        const std::optional<Recording> recording = read_recording(*text, *kind, CsvOptions{});
+        const std::optional<Recording> recording = read_recording(text->view(), *kind, CsvOptions{});
         if (!recording) return nullptr;
         const InputData& data = recording->data;
 

@@ -440,8 +440,9 @@ std::string outcome(const fhr_core::Result<fhr_core::AnalysisRequestInput>& resu
     std::ostringstream out;
     out.precision(17);
     for (const fhr_core::MonitorSample& sample : result->data.samples) {
-        out << sample.timestamp << " = " << sample.timestamp_ms;
-        for (const std::optional<double>& value : {sample.hr1, sample.hr2, sample.hr3, sample.hrm, sample.toco}) {
+        out << result->data.all().text_of(sample) << " = " << sample.timestamp_ms;
+        for (const fhr_core::OptionalValue& channel : {sample.hr1, sample.hr2, sample.hr3, sample.hrm, sample.toco}) {
+            const std::optional<double> value = channel.get();
             out << ' ';
             if (value) out << *value; else out << '-';
         }

@@ -7,6 +7,7 @@ import json
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from pulsequill import _native
 
 NEAR_SHAPE = "0123456789-:. TZ+x\u00a0\u3000"
