@@ -48,7 +48,7 @@ inline void check_recording(const fhr_core::InputData& data) {
     std::uint64_t repeated = 0;
     for (std::size_t i = 0; i < data.samples.size(); ++i) {
         const fhr_core::MonitorSample& sample = data.samples[i];
-        const auto instant = fhr_core::parse_monitor_timestamp(sample.timestamp);
+        const auto instant = fhr_core::parse_monitor_timestamp(data.all().text_of(sample));
         require(instant && *instant == sample.timestamp_ms, "a display text parses back to its instant");
         if (i == 0) continue;
         const std::int64_t previous = data.samples[i - 1].timestamp_ms;

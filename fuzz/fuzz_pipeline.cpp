@@ -61,16 +61,20 @@ std::optional<std::string> equivalent_request(const fhr_core::InputData& data,
     if (data.samples.empty()) return std::nullopt;
     std::string out = R"({"episode_id":"fuzz","sent_at":"fuzz","samples":[)";
     for (const fhr_core::MonitorSample& sample : data.samples) {
-        if (fhr_core::strip_timestamp_text(sample.timestamp) != sample.timestamp) return std::nullopt;
+        const std::string_view text = data.all().text_of(sample);
+        if (fhr_core::strip_timestamp_text(text) != text) return std::nullopt;
         out += R"({"t":")";
-        for (const char c : sample.timestamp) {
+        for (const char c : text) {
             const auto byte = static_cast<unsigned char>(c);
             if (byte < 0x20 || byte >= 0x80 || c == '"' || c == '\\' || c == 'T') return std::nullopt;
             out += c;
         }
         out += '"';
-        const std::pair<const char*, const std::optional<double>&> values[] = {
-            {"hr1", sample.hr1}, {"hr2", sample.hr2}, {"hr3", sample.hr3}, {"hrm", sample.hrm}, {"toco", sample.toco}};
+        const std::pair<const char*, std::optional<double>> values[] = {{"hr1", sample.hr1.get()},
+                                                                        {"hr2", sample.hr2.get()},
+                                                                        {"hr3", sample.hr3.get()},
+                                                                        {"hrm", sample.hrm.get()},
+                                                                        {"toco", sample.toco.get()}};
         for (const auto& [name, value] : values) {
             if (!value) continue;
             if (!std::isfinite(*value)) return std::nullopt;
