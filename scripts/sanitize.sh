@@ -28,10 +28,18 @@ ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1 \
 # PYTHONMALLOC=malloc hands every object to ASan's allocator, so an overrun
 # of a Python object is caught too, not hidden inside a pymalloc pool.
 runtime="$("$CXX" -print-file-name="libclang_rt.asan-$(uname -m).so")"
+sanitized_python() {
+    LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc PYTHONPATH="$build/python:scripts" \
+        python3 "$@"
+}
+# An installed pulsequill must not stand in for the instrumented one.
+native="$(sanitized_python -c 'import pulsequill._native as native; print(native.__file__)')"
+if [[ "$native" != "$PWD/$build/"* ]]; then
+    echo "the tests would import $native instead of the sanitized build" >&2
+    exit 1
+fi
 python_status=0
-LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
-    PYTHONPATH="$build/python:scripts" \
-    python3 -m pytest tests/python -q -p no:cacheprovider -p sanitizer_plugin || python_status=$?
+sanitized_python -m pytest tests/python -q -p no:cacheprovider -p sanitizer_plugin || python_status=$?
 
 if [ "$cpp_status" != 0 ] || [ "$python_status" != 0 ]; then
     echo "sanitizer run failed: ctest exit $cpp_status, pytest exit $python_status" >&2
