@@ -25,6 +25,10 @@ using pulsequill::convert_flag;
 using pulsequill::convert_text;
 using pulsequill::Utf8Text;
 using pulsequill::convert_whole_number;
+using pulsequill::convert_optional_whole_number;
+using pulsequill::largest_u8;
+using pulsequill::largest_u32;
+using pulsequill::raise_message;
 using pulsequill::FunctionSignature;
 using pulsequill::PyRef;
 
@@ -33,21 +37,9 @@ using pulsequill::PyRef;
 // up front instead of hanging and exhausting memory.
 constexpr std::uint64_t max_report_windows = 1'000'000;
 
-constexpr std::uint64_t largest_u8 = 255;
-constexpr std::uint64_t largest_u32 = 4'294'967'295;
-
 // The module's PanicException class: an internal fault, deliberately not an
 // Exception so that a broad `except Exception` does not swallow it.
 PyObject* panic_exception = nullptr;
-
-// Raises `type` with the message as its only argument. Messages may quote the
-// caller's input, so they are decoded with replacement rather than trusted to
-// be valid UTF-8, and never cut at an embedded NUL.
-PyObject* raise_message(PyObject* type, std::string_view message) noexcept {
-    const PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
-}
 
 PyObject* report_text(const fhr_core::AnalysisReport& report) {
     const std::string json = fhr_core::report_as_json(report);
@@ -91,15 +83,6 @@ PyObject* analyze_json_string(PyObject*, PyObject* const* args, Py_ssize_t nargs
 constexpr std::array<const char*, 6> csv_parameters = {"csv_text", "channel",  "ga_weeks",
                                                        "window_min", "step_sec", "last_only"};
 constexpr FunctionSignature csv_signature = {"analyze_csv_string", csv_parameters, 1};
-
-// An optional whole number: omitted and None both mean absent.
-Converted<std::optional<std::uint64_t>> convert_optional_whole_number(PyObject* value, const char* name,
-                                                                      std::uint64_t largest) noexcept {
-    if (value == nullptr || value == Py_None) return std::optional<std::uint64_t>();
-    const Converted<std::uint64_t> number = convert_whole_number(value, name, largest);
-    if (!number) return std::nullopt;
-    return std::optional<std::uint64_t>(*number);
-}
 
 PyObject* analyze_csv_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return guard_entry([&]() -> PyObject* {

@@ -219,4 +219,18 @@ Converted<bool> convert_flag(PyObject* value, const char* name) noexcept {
     return truth == 1;
 }
 
+Converted<std::optional<std::uint64_t>> convert_optional_whole_number(PyObject* value, const char* name,
+                                                                      std::uint64_t largest) noexcept {
+    if (value == nullptr || value == Py_None) return std::optional<std::uint64_t>();
+    const Converted<std::uint64_t> number = convert_whole_number(value, name, largest);
+    if (!number) return std::nullopt;
+    return std::optional<std::uint64_t>(*number);
+}
+
+PyObject* raise_message(PyObject* type, std::string_view message) noexcept {
+    const PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
 }  // namespace pulsequill

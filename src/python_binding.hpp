@@ -87,6 +87,20 @@ private:
 [[nodiscard]] Converted<std::uint64_t> convert_whole_number(PyObject* value, const char* name,
                                                             std::uint64_t largest) noexcept;
 
+// Any object Python can use as an index, from 0 to `largest`; omitted (nullptr)
+// and None both mean absent.
+[[nodiscard]] Converted<std::optional<std::uint64_t>> convert_optional_whole_number(PyObject* value, const char* name,
+                                                                                    std::uint64_t largest) noexcept;
+
+// The largest values of the unsigned options.
+inline constexpr std::uint64_t largest_u8 = 255;
+inline constexpr std::uint64_t largest_u32 = 4'294'967'295;
+
+// Raises `type` with the message as its only argument and returns nullptr.
+// Messages may quote the caller's input, so they are decoded with replacement
+// rather than trusted to be valid UTF-8, and never cut at an embedded NUL.
+PyObject* raise_message(PyObject* type, std::string_view message) noexcept;
+
 // A `bool`, or a NumPy boolean scalar.
 [[nodiscard]] Converted<bool> convert_flag(PyObject* value, const char* name) noexcept;
 

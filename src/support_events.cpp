@@ -33,15 +33,7 @@ using fhr_core::WindowBounds;
 // The same ceiling as the report itself: a plan this large is refused before
 // any window is analysed.
 constexpr std::uint64_t max_windows = 1'000'000;
-constexpr std::uint64_t largest_u8 = 255;
-constexpr std::uint64_t largest_u32 = 4'294'967'295;
 constexpr std::int64_t chunk_window_ms = 30 * 60 * 1000;
-
-PyObject* raise_message(PyObject* type, std::string_view message) noexcept {
-    const PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
-}
 
 // Nothing C++ throws (an exhausted heap, a broken invariant) may cross into
 // the interpreter.
@@ -219,23 +211,16 @@ std::optional<Recording> read_recording(std::string_view text, InputKind kind, c
         return Recording{std::move(request->data), request->settings};
     }
 
-    auto optional_number = [](PyObject* value, const char* name,
-                              std::uint64_t largest) -> Converted<std::optional<std::uint64_t>> {
-        if (value == nullptr || value == Py_None) return std::optional<std::uint64_t>();
-        const Converted<std::uint64_t> number = convert_whole_number(value, name, largest);
-        if (!number) return std::nullopt;
-        return std::optional<std::uint64_t>(*number);
-    };
     PyObject* channel_arg = options[0];
     const Converted<Utf8Text> channel_text =
         channel_arg == nullptr || channel_arg == Py_None ? Converted<Utf8Text>(Utf8Text("HR1"))
                                                          : convert_text(channel_arg, "channel");
     if (!channel_text) return std::nullopt;
-    const auto ga_weeks = optional_number(options[1], "ga_weeks", largest_u8);
+    const auto ga_weeks = convert_optional_whole_number(options[1], "ga_weeks", largest_u8);
     if (!ga_weeks) return std::nullopt;
-    const auto window_min = optional_number(options[2], "window_min", largest_u32);
+    const auto window_min = convert_optional_whole_number(options[2], "window_min", largest_u32);
     if (!window_min) return std::nullopt;
-    const auto step_sec = optional_number(options[3], "step_sec", largest_u32);
+    const auto step_sec = convert_optional_whole_number(options[3], "step_sec", largest_u32);
     if (!step_sec) return std::nullopt;
 
     auto data = fhr_core::read_monitor_csv_str(text);
