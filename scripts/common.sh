@@ -95,12 +95,17 @@ install_clang() {
 # scripts/coverage.sh) need: clang, the build and test tools, and the test
 # extra's Python packages. CMake builds the package itself, not pip.
 install_instrumented_test_needs() {
-    require_python311
+    require_supported_python
     install_clang
     # shellcheck disable=SC2046  # one package name per word
     apt_install cmake ninja-build libgtest-dev "$(boost_json_package)" $(python_packages)
     # shellcheck disable=SC2046
-    pip_install $(python3 -c 'import tomllib
+    pip_install $(python3 -c 'import re, tomllib
 with open("pyproject.toml", "rb") as f:
-    print(*tomllib.load(f)["project"]["optional-dependencies"]["test"])')
+    extras = tomllib.load(f)["project"]["optional-dependencies"]
+def needs(extra):  # the extra with its references to the package'"'"'s own extras expanded
+    for item in extras[extra]:
+        own = re.fullmatch(r"pulsequill\[(.*)\]", item)
+        yield from (need for name in own.group(1).split(",") for need in needs(name)) if own else [item]
+print(*sorted(set(needs("test"))))')
 }
