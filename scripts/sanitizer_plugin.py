@@ -3,15 +3,17 @@
 That run starts pytest with the AddressSanitizer runtime preloaded, which the
 instrumented extension needs loaded before anything else. Other programs the
 tests start (a browser, a database server) must not run under it, so the
-preload is taken out of the environment that children inherit. A child that
-is this same interpreter gets it back: it may import the extension too.
+preload is taken out of the environment of every program started through
+subprocess that is not this same interpreter. The interpreter's own children
+keep it, also those that multiprocessing starts (spawn, fork server), since
+they may import the extension too.
 """
 
 import os
 import subprocess
 import sys
 
-RUNTIME = os.environ.pop("LD_PRELOAD", "")
+RUNTIME = os.environ.get("LD_PRELOAD", "")
 INTERPRETER = os.path.realpath(sys.executable)
 _popen_init = subprocess.Popen.__init__
 
@@ -26,9 +28,12 @@ def _runs_this_interpreter(args, kwargs) -> bool:
 
 
 def _popen_init_with_runtime(self, args, *rest, **kwargs):
-    if RUNTIME and _runs_this_interpreter(args, kwargs):
+    if RUNTIME:
         env = dict(os.environ if kwargs.get("env") is None else kwargs["env"])
-        env["LD_PRELOAD"] = RUNTIME
+        if _runs_this_interpreter(args, kwargs):
+            env["LD_PRELOAD"] = RUNTIME
+        else:
+            env.pop("LD_PRELOAD", None)
         kwargs["env"] = env
     _popen_init(self, args, *rest, **kwargs)
 

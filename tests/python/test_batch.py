@@ -73,6 +73,11 @@ def test_a_dying_worker_fails_only_its_own_file(recordings, other_thread):
 def test_leaving_the_loop_early_ends_the_workers(recordings):
     for _ in analyze_files(recordings * 3, workers=2, progress=False):
         break
+    # Ended workers are reaped at once, but a slow machine may need a moment;
+    # workers left running would wait for files forever.
+    deadline = time.monotonic() + 10
+    while multiprocessing.active_children() and time.monotonic() < deadline:
+        time.sleep(0.05)
     assert multiprocessing.active_children() == []
 
 

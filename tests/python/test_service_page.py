@@ -96,7 +96,7 @@ def test_uploaded_recording_is_charted_with_its_verdict(browser, tmp_path):
         request_path.write_text(ctg_synth.to_request(signal_loss.rows()))
         expected = json.loads(analyze_json_string(request_path.read_text()))["windows"]
         browser.find_element(By.ID, "file-input").send_keys(str(request_path))  # a JSON request this time
-        wait.until(lambda b: "gaps.json" in b.find_element(By.ID, "status").text)
+        wait.until(lambda b: "gaps.json:" in b.find_element(By.ID, "status").text)
         bands = browser.find_elements(By.CSS_SELECTOR, "#chart .band")
         assert [b.get_attribute("data-category") for b in bands] == [w["classification"] for w in expected]
         limitations = [item.text for item in browser.find_elements(By.CSS_SELECTOR, "#verdict-limitations li")]
