@@ -109,3 +109,13 @@ def needs(extra):  # the extra with its references to the package'"'"'s own extr
         yield from (need for name in own.group(1).split(",") for need in needs(name)) if own else [item]
 print(*sorted(set(needs("test"))))')
 }
+
+# Configures the build folder $1 as a Ninja build of type $2 compiled with
+# that clang (install_clang first), with the CMake options that follow, and
+# builds it.
+clang_build() {
+    local build="$1" type="$2"
+    shift 2
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DCMAKE_CXX_COMPILER="$CXX" "$@"
+    cmake --build "$build" -j "$(nproc)"
+}

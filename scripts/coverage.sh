@@ -13,9 +13,7 @@ source scripts/common.sh
 install_instrumented_test_needs
 
 build=build/coverage
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER="$CXX" \
-    -DPULSEQUILL_BUILD_TESTS=ON -DPULSEQUILL_BUILD_FUZZERS=ON -DPULSEQUILL_COVERAGE=ON
-cmake --build "$build" -j "$(nproc)"
+clang_build "$build" Debug -DPULSEQUILL_BUILD_TESTS=ON -DPULSEQUILL_BUILD_FUZZERS=ON -DPULSEQUILL_COVERAGE=ON
 
 profiles="$PWD/$build/profiles"  # absolute: ctest runs each test in its own folder
 rm -rf "$profiles"

@@ -16,9 +16,7 @@ source scripts/common.sh
 install_instrumented_test_needs
 
 build=build/sanitize
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER="$CXX" \
-    -DPULSEQUILL_BUILD_TESTS=ON -DPULSEQUILL_SANITIZERS=address,undefined
-cmake --build "$build" -j "$(nproc)"
+clang_build "$build" RelWithDebInfo -DPULSEQUILL_BUILD_TESTS=ON -DPULSEQUILL_SANITIZERS=address,undefined
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cpp_status=0

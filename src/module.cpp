@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +20,9 @@ namespace {
 using pulsequill::bind_arguments;
 using pulsequill::Converted;
 using pulsequill::convert_flag;
+using pulsequill::check_window_count;
 using pulsequill::convert_text;
+using pulsequill::guard_entry;
 using pulsequill::Utf8Text;
 using pulsequill::convert_whole_number;
 using pulsequill::convert_optional_whole_number;
@@ -31,11 +31,6 @@ using pulsequill::largest_u32;
 using pulsequill::raise_message;
 using pulsequill::FunctionSignature;
 using pulsequill::PyRef;
-
-// A rolling report holds one record per window. Two samples decades apart
-// with a one-second step would ask for billions of them: refuse such a call
-// up front instead of hanging and exhausting memory.
-constexpr std::uint64_t max_report_windows = 1'000'000;
 
 // The module's PanicException class: an internal fault, deliberately not an
 // Exception so that a broad `except Exception` does not swallow it.
@@ -46,29 +41,13 @@ PyObject* report_text(const fhr_core::AnalysisReport& report) {
     return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
 }
 
-// Runs an entry function's body; whatever C++ throws below it (only an
-// invariant the core failed to keep, or an exhausted heap) becomes a Python
-// exception here.
-template <class Body>
-PyObject* guard_entry(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        return raise_message(panic_exception, fault.what());
-    } catch (...) {
-        return raise_message(panic_exception, "unknown internal fault");
-    }
-}
-
 // ------------------------------------------------------------ entry functions
 
 constexpr std::array<const char*, 1> json_parameters = {"request_json"};
 constexpr FunctionSignature json_signature = {"analyze_json_string", json_parameters, 1};
 
 PyObject* analyze_json_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard_entry([&]() -> PyObject* {
+    return guard_entry(panic_exception, [&]() -> PyObject* {
         std::array<PyObject*, json_parameters.size()> bound{};
         if (!bind_arguments(json_signature, args, nargs, kwnames, bound)) return nullptr;
         const Converted<Utf8Text> request_json = convert_text(bound[0], "request_json");
@@ -85,7 +64,7 @@ constexpr std::array<const char*, 6> csv_parameters = {"csv_text", "channel",  "
 constexpr FunctionSignature csv_signature = {"analyze_csv_string", csv_parameters, 1};
 
 PyObject* analyze_csv_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard_entry([&]() -> PyObject* {
+    return guard_entry(panic_exception, [&]() -> PyObject* {
         std::array<PyObject*, csv_parameters.size()> bound{};
         if (!bind_arguments(csv_signature, args, nargs, kwnames, bound)) return nullptr;
 
@@ -125,14 +104,7 @@ PyObject* analyze_csv_string(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
         // Windows are independent, so the last one alone is analysed directly.
         if (*last_only) return report_text(fhr_core::analyze_last_window(*data, settings));
-        const std::uint64_t windows = fhr_core::count_windows(*data, settings);
-        if (windows > max_report_windows) {
-            PyErr_Format(PyExc_MemoryError,
-                         "the report would hold %llu analysis windows; at most %llu can be built",
-                         static_cast<unsigned long long>(windows),
-                         static_cast<unsigned long long>(max_report_windows));
-            return nullptr;
-        }
+        if (!check_window_count(fhr_core::count_windows(*data, settings))) return nullptr;
         return report_text(fhr_core::analyze_rolling_windows(*data, settings));
     });
 }

@@ -227,6 +227,14 @@ Converted<std::optional<std::uint64_t>> convert_optional_whole_number(PyObject* 
     return std::optional<std::uint64_t>(*number);
 }
 
+bool check_window_count(std::uint64_t windows) noexcept {
+    constexpr std::uint64_t max_report_windows = 1'000'000;
+    if (windows <= max_report_windows) return true;
+    PyErr_Format(PyExc_MemoryError, "the report would hold %llu analysis windows; at most %llu can be built",
+                 static_cast<unsigned long long>(windows), static_cast<unsigned long long>(max_report_windows));
+    return false;
+}
+
 PyObject* raise_message(PyObject* type, std::string_view message) noexcept {
     const PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (text) PyErr_SetObject(type, text.get());

@@ -9,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -100,6 +102,29 @@ inline constexpr std::uint64_t largest_u32 = 4'294'967'295;
 // Messages may quote the caller's input, so they are decoded with replacement
 // rather than trusted to be valid UTF-8, and never cut at an embedded NUL.
 PyObject* raise_message(PyObject* type, std::string_view message) noexcept;
+
+// Runs an entry function's body; whatever C++ throws below it (only an
+// invariant the core failed to keep, or an exhausted heap) becomes a Python
+// exception here, of `fault_type` unless it is MemoryError. No C++ exception
+// crosses into the interpreter.
+template <class Body>
+PyObject* guard_entry(PyObject* fault_type, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        return raise_message(fault_type, fault.what());
+    } catch (...) {
+        return raise_message(fault_type, "unknown internal fault");
+    }
+}
+
+// A rolling report holds one record per window. Two samples decades apart
+// with a one-second step would ask for billions of them: such a call is
+// refused up front instead of hanging and exhausting memory. Raises
+// MemoryError and returns false when `windows` is past the ceiling.
+[[nodiscard]] bool check_window_count(std::uint64_t windows) noexcept;
 
 // A `bool`, or a NumPy boolean scalar.
 [[nodiscard]] Converted<bool> convert_flag(PyObject* value, const char* name) noexcept;

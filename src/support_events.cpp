@@ -9,8 +9,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,26 +27,6 @@ using fhr_core::AnalysisSettings;
 using fhr_core::InputData;
 using fhr_core::WindowAnalysis;
 using fhr_core::WindowBounds;
-
-// The same ceiling as the report itself: a plan this large is refused before
-// any window is analysed.
-constexpr std::uint64_t max_windows = 1'000'000;
-constexpr std::int64_t chunk_window_ms = 30 * 60 * 1000;
-
-// Nothing C++ throws (an exhausted heap, a broken invariant) may cross into
-// the interpreter.
-template <class Body>
-PyObject* guard(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        return raise_message(PyExc_RuntimeError, fault.what());
-    } catch (...) {
-        return raise_message(PyExc_RuntimeError, "unknown internal fault");
-    }
-}
 
 // ------------------------------------------------------------ Python values
 
@@ -245,18 +223,6 @@ std::optional<Recording> read_recording(std::string_view text, InputKind kind, c
     return Recording{std::move(*data), settings};
 }
 
-// The bounds of the report's last window: it ends at the last sample and spans
-// the window length, or the whole recording when that is shorter.
-WindowBounds last_window(const InputData& data, const AnalysisSettings& settings) noexcept {
-    const std::int64_t first = data.samples.front().timestamp_ms;
-    const std::int64_t last = data.samples.back().timestamp_ms;
-    const std::int64_t length =
-        settings.window_minutes ? std::int64_t{*settings.window_minutes} * 60000 : chunk_window_ms;
-    const bool longer = last > first && static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first) >
-                                            static_cast<std::uint64_t>(length);
-    return {longer ? last - length : first, last};
-}
-
 constexpr std::array<const char*, 7> events_parameters = {"text",       "kind",     "channel",  "ga_weeks",
                                                           "window_min", "step_sec", "last_only"};
 constexpr FunctionSignature events_signature = {"window_events", events_parameters, 1};
@@ -265,31 +231,19 @@ constexpr std::array<const char*, 2> trace_parameters = {"text", "kind"};
 constexpr FunctionSignature trace_signature = {"recording_trace", trace_parameters, 1};
 
 PyObject* column_list(const InputData& data, fhr_core::OptionalValue fhr_core::MonitorSample::* channel) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(data.samples.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < data.samples.size(); ++i) {
-        PyObject* item = number_value((data.samples[i].*channel).get());
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_value(data.samples,
+                      [channel](const fhr_core::MonitorSample& sample) { return number_value((sample.*channel).get()); });
 }
 
 PyObject* times_list(const InputData& data) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(data.samples.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < data.samples.size(); ++i) {
-        PyObject* item = PyLong_FromLongLong(data.samples[i].timestamp_ms);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return list_value(data.samples,
+                      [](const fhr_core::MonitorSample& sample) { return PyLong_FromLongLong(sample.timestamp_ms); });
 }
 
 }  // namespace
 
 PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard([&]() -> PyObject* {
+    return guard_entry(PyExc_RuntimeError, [&]() -> PyObject* {
         std::array<PyObject*, events_parameters.size()> bound{};
         if (!bind_arguments(events_signature, args, nargs, kwnames, bound)) return nullptr;
         const Converted<Utf8Text> text = convert_text(bound[0], "text");
@@ -310,29 +264,27 @@ PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!recording) return nullptr;
         const InputData& data = recording->data;
 
+        // The windows of the report, analysed as the report analyses them:
+        // a rolling run shares the work of overlapping windows.
         std::vector<WindowBounds> plan;
+        std::vector<WindowAnalysis> analyses;
         if (!data.samples.empty()) {
+            const std::int64_t first_ms = data.samples.front().timestamp_ms;
+            const std::int64_t last_ms = data.samples.back().timestamp_ms;
             if (last_only) {
-                plan.push_back(last_window(data, recording->settings));
+                plan.push_back(fhr_core::last_window_bounds(first_ms, last_ms, recording->settings));
+                analyses = fhr_core::analyze_last_window(data, recording->settings).windows;
             } else {
-                const std::uint64_t count = fhr_core::count_windows(data, recording->settings);
-                if (count > max_windows) {
-                    PyErr_Format(PyExc_MemoryError,
-                                 "the report would hold %llu analysis windows; at most %llu can be built",
-                                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(max_windows));
-                    return nullptr;
-                }
-                plan = fhr_core::plan_windows(data.samples.front().timestamp_ms, data.samples.back().timestamp_ms,
-                                              recording->settings);
+                if (!check_window_count(fhr_core::count_windows(data, recording->settings))) return nullptr;
+                plan = fhr_core::plan_windows(first_ms, last_ms, recording->settings);
+                analyses = fhr_core::analyze_rolling_windows(data, recording->settings).windows;
             }
         }
 
         PyRef windows(PyList_New(static_cast<Py_ssize_t>(plan.size())));
         if (!windows) return nullptr;
         for (std::size_t i = 0; i < plan.size(); ++i) {
-            const WindowAnalysis window =
-                fhr_core::analyze_window(data.all(), recording->settings, plan[i].start_ms, plan[i].end_ms);
-            PyObject* item = window_value(window, plan[i]);
+            PyObject* item = window_value(analyses[i], plan[i]);
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(windows.get(), static_cast<Py_ssize_t>(i), item);
         }
@@ -341,7 +293,7 @@ PyObject* window_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* recording_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guard([&]() -> PyObject* {
+    return guard_entry(PyExc_RuntimeError, [&]() -> PyObject* {
         std::array<PyObject*, trace_parameters.size()> bound{};
         if (!bind_arguments(trace_signature, args, nargs, kwnames, bound)) return nullptr;
         const Converted<Utf8Text> text = convert_text(bound[0], "text");

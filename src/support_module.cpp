@@ -10,20 +10,10 @@
 #include <string_view>
 
 #include "fhr_core/time.hpp"
+#include "python_binding.hpp"
 #include "support_events.hpp"
 
 namespace {
-
-PyObject* raise_value_error(std::string_view message) noexcept {
-    // The message quotes the caller's text; decode it with replacement rather
-    // than trusting a cut to keep it valid UTF-8.
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text != nullptr) {
-        PyErr_SetObject(PyExc_ValueError, text);
-        Py_DECREF(text);
-    }
-    return nullptr;
-}
 
 // parse_timestamp(text, /) -> int: a monitor timestamp as epoch milliseconds,
 // read by the same grammar as the CSV and JSON readers, with their messages.
@@ -37,7 +27,8 @@ PyObject* parse_timestamp(PyObject*, PyObject* argument) noexcept {
     const char* utf8 = PyUnicode_AsUTF8AndSize(argument, &size);
     if (utf8 == nullptr) return nullptr;  // lone surrogates: Python's own UnicodeEncodeError
     const auto millis = fhr_core::parse_monitor_timestamp(std::string_view(utf8, static_cast<std::size_t>(size)));
-    if (!millis) return raise_value_error(millis.error());
+    // The message quotes the caller's text: raise_message decodes it with replacement.
+    if (!millis) return pulsequill::raise_message(PyExc_ValueError, millis.error());
     return PyLong_FromLongLong(*millis);
 }
 

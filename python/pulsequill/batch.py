@@ -76,11 +76,11 @@ def analyze_files(
     if workers is not None and workers < 1:
         raise ValueError(f"workers must be at least 1, got {workers}")
     chosen = list(paths)
-    count = min(workers or available_cpus(), len(chosen))
-    if count <= 1 and len(chosen) <= 1:
+    if len(chosen) <= 1:
         results = _analyze_here(chosen, options)
     else:
-        results = _analyze_in_processes(chosen, max(count, 1), options, _analyze_in_worker)
+        count = min(workers or available_cpus(), len(chosen))
+        results = _analyze_in_processes(chosen, count, options, _analyze_in_worker)
     return _with_progress(results, len(chosen)) if progress else results
 
 

@@ -188,10 +188,10 @@ def add_chart_command(commands: Commands) -> None:
 
 
 def run_chart(args: argparse.Namespace) -> int:
-    from .cli import ANALYSIS_OPTIONS, describe_failure
+    from .cli import analysis_arguments, describe_failure
     from .files import analyze_file
 
-    options = {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
+    options = analysis_arguments(args)
     try:
         report = analyze_file(args.file, **options)
         save_chart(args.output, args.file, report, ga_weeks=options.get("ga_weeks"), paper=args.paper,

@@ -97,6 +97,11 @@ def analysis_options() -> argparse.ArgumentParser:
     return parent
 
 
+def analysis_arguments(args: argparse.Namespace) -> dict[str, Any]:
+    """The analysis options given on the command line (see :func:`analysis_options`), by keyword."""
+    return {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
+
+
 def batch_options() -> argparse.ArgumentParser:
     parent = argparse.ArgumentParser(add_help=False)
     parent.add_argument("--workers", type=_positive, metavar="N",
@@ -184,7 +189,7 @@ def _outcomes(args: argparse.Namespace) -> Generator[tuple[str, Outcome], None, 
     """Each file's outcome in the order given; failures and warnings are told on standard error on the way.
 
     Closing it (as the commands do on leaving, Ctrl-C included) stops the workers at once."""
-    options = {name: getattr(args, name) for name in ANALYSIS_OPTIONS if getattr(args, name) is not None}
+    options = analysis_arguments(args)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         if args.files == [STDIN]:

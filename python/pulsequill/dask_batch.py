@@ -78,7 +78,7 @@ def _run(
         # cluster lives for this batch alone: its logs (workers missing the scheduler while it shuts down)
         # are noise, and a file's failure reaches the caller as its outcome.
         network = {"host": "127.0.0.1"} if processes else {}
-        cluster = cluster_type(n_workers=workers or min(available_cpus(), max(len(paths), 1)), threads_per_worker=1,
+        cluster = cluster_type(n_workers=workers or min(available_cpus(), len(paths)), threads_per_worker=1,
                                processes=processes, dashboard_address=None, silence_logs=logging.CRITICAL, **network)
     client = client_type(cluster if cluster is not None else scheduler)
     futures: list[Any] = []

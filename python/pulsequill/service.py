@@ -324,12 +324,17 @@ def problem_response(status: int, detail: str, extra: Mapping[str, object] | Non
     return JSONResponse(body, status_code=status, media_type="application/problem+json")
 
 
+def utc_text(moment: dt.datetime) -> str:
+    """A UTC moment as ISO 8601 text with the Z suffix."""
+    return moment.isoformat().replace("+00:00", "Z")
+
+
 def stored_document(analysis: StoredAnalysis) -> dict[str, object]:
     return {
         "id": analysis.id,
         "episode_id": analysis.episode_id,
         "sent_at": analysis.sent_at,
-        "received_at": analysis.received_at.isoformat().replace("+00:00", "Z"),
+        "received_at": utc_text(analysis.received_at),
         "options": analysis.options,
         "category": analysis.category,
         "alert_level": analysis.alert_level,
@@ -375,7 +380,7 @@ async def post_analysis(request: Request) -> Response:
     submission, query, outcome = await analyze(request, for_page=False)
     if outcome.episode_id is None:  # a CSV export names its episode in the query
         episode_id = query["episode_id"]  # kept as given, like the episode_id of a JSON request
-        sent_at = query.get("sent_at") or received_at.isoformat().replace("+00:00", "Z")
+        sent_at = query.get("sent_at") or utc_text(received_at)
         options = dict(submission.options)
     else:
         episode_id, sent_at, options = outcome.episode_id, outcome.sent_at or "", outcome.request_options

@@ -187,8 +187,10 @@ class Storage:
 
     def history(self, episode_id: str, *, limit: int, before: int | None = None) -> list[StoredAnalysis]:
         """An episode's analyses, newest first: at most `limit`, only those with an id below `before`."""
+        import sqlalchemy as sa
+
         table = self._analyses
-        query = self._select_listed().where(table.c.episode_id == episode_id)
+        query = sa.select(*self._listed_columns()).where(table.c.episode_id == episode_id)
         if before is not None:
             query = query.where(table.c.id < before)
         query = query.order_by(table.c.id.desc()).limit(limit)
@@ -206,11 +208,6 @@ class Storage:
     def _listed_columns(self) -> list[sqlalchemy.Column[Any]]:
         c = self._analyses.c
         return [c.id, c.episode_id, c.sent_at, c.received_at, c.options, c.category, c.alert_level]
-
-    def _select_listed(self) -> sqlalchemy.Select[Any]:
-        import sqlalchemy as sa
-
-        return sa.select(*self._listed_columns())
 
 
 @contextlib.contextmanager

@@ -100,7 +100,7 @@ class WfdbRecording:
         stamps = np.datetime_as_string(self.timestamp_ms.astype("datetime64[ms]"), unit=unit)
         columns = [_cells(self.channels.get(channel)) for channel in MONITOR_CHANNELS]
         empty = [""] * len(stamps)
-        lines = ["Date,HR1,HR2,HR3,HRM,TOCO"]
+        lines = [",".join(["Date", *MONITOR_CHANNELS])]
         for stamp, *cells in zip(stamps.tolist(), *(column or empty for column in columns), strict=True):
             lines.append(",".join([stamp.replace("T", " "), *cells]))
         return "\n".join(lines) + "\n"

@@ -307,6 +307,10 @@ TEST(WindowsDriver, LastWindowAloneMatchesTheFullRun) {
             full.windows.erase(full.windows.begin(), full.windows.end() - 1);
             EXPECT_EQ(report_as_json(analyze_last_window(r.data, settings)), report_as_json(full))
                 << name << ", span " << span << " ms";
+            const std::int64_t first = r.data.samples.front().timestamp_ms;
+            const std::int64_t last = r.data.samples.back().timestamp_ms;
+            EXPECT_EQ(last_window_bounds(first, last, settings), plan_windows(first, last, settings).back())
+                << name << ", span " << span << " ms";
         }
     }
 }

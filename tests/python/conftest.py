@@ -1,5 +1,8 @@
+import itertools
 import pathlib
 import sys
+
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 # The synthetic recording generator lives in tools/ (it is not part of the package).
@@ -9,10 +12,6 @@ SHARED_DATA = ROOT.parent / "shared" / "data"
 
 
 # --- the analysis service's databases -------------------------------------------------------------------------------
-
-import itertools  # noqa: E402
-
-import pytest  # noqa: E402
 
 _database_numbers = itertools.count(1)
 

@@ -18,7 +18,7 @@ import tempfile
 import time
 import urllib.error
 import urllib.request
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
 STARTUP_SECONDS = 60
 
@@ -29,10 +29,10 @@ def free_port() -> int:
         return int(probe.getsockname()[1])
 
 
-def wait_until(ready: object, what: str, seconds: float = STARTUP_SECONDS) -> None:
+def wait_until(ready: Callable[[], bool], what: str, seconds: float = STARTUP_SECONDS) -> None:
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        if ready():  # type: ignore[operator]
+        if ready():
             return
         time.sleep(0.1)
     raise TimeoutError(f"{what} was not ready within {seconds} s")

@@ -47,11 +47,12 @@ function seriesPath(seconds, values, x, y, low, high) {
   };
   for (let i = 0; i < seconds.length; i++) {
     const value = values[i];
-    if (value === null || value < low || value > high || seconds[i] - lastSecond > GAP_SECONDS) {
+    const missing = value === null || value < low || value > high;
+    if (missing || seconds[i] - lastSecond > GAP_SECONDS) {
       flush();
       open = false;
     }
-    if (value === null || value < low || value > high) continue;
+    if (missing) continue;
     const px = Math.round(x(seconds[i]));
     if (px !== column) { flush(); column = px; lo = hi = value; } else { lo = Math.min(lo, value); hi = Math.max(hi, value); }
     lastSecond = seconds[i];

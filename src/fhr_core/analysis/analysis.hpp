@@ -31,6 +31,12 @@ struct WindowBounds {
 [[nodiscard]] std::vector<WindowBounds> plan_windows(std::int64_t first_ms, std::int64_t last_ms,
                                                      const AnalysisSettings& settings);
 
+// The last window of plan_windows(first_ms, last_ms, settings), by arithmetic
+// alone: it ends at last_ms and spans the window length, or the whole recording
+// when that is shorter.
+[[nodiscard]] WindowBounds last_window_bounds(std::int64_t first_ms, std::int64_t last_ms,
+                                              const AnalysisSettings& settings) noexcept;
+
 // Cuts the recording into the chunk window or the rolling windows and analyses
 // each, in order of increasing end time. Every window is what analyze_window
 // gives for its bounds; overlapping windows share their common work.

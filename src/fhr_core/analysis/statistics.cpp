@@ -202,7 +202,6 @@ std::optional<std::int32_t> estimate_baseline(std::span<const SecondSample> seri
     for (const SecondSample& second : range) {
         if (second.fetal_bpm) values.push_back(*second.fetal_bpm);
     }
-    if (values.size() < min_baseline_seconds) return std::nullopt;
     sort_values(values);
     return baseline_of_sorted(values);
 }

@@ -253,18 +253,22 @@ std::uint64_t count_windows(const InputData& data, const AnalysisSettings& setti
     return beyond_first / step + 1 + (beyond_first % step != 0 ? 1 : 0);
 }
 
+WindowBounds last_window_bounds(std::int64_t first_ms, std::int64_t last_ms,
+                                const AnalysisSettings& settings) noexcept {
+    // Whether the stepping lands on the last sample or a final window is
+    // added, the last window of the plan always ends at the last sample and
+    // spans the window length (or the whole recording when it is shorter).
+    return window_ending_at(first_ms, span_ms(first_ms, last_ms), window_length_ms(settings));
+}
+
 AnalysisReport analyze_last_window(const InputData& data, const AnalysisSettings& settings) {
     AnalysisReport report;
     report.input = summarize_input(data);
     report.settings = settings;
     if (data.samples.empty()) return report;
 
-    // Whether the stepping lands on the last sample or a final window is
-    // added, the last window of the plan always ends at the last sample and
-    // spans the window length (or the whole recording when it is shorter).
-    const std::int64_t first = data.samples.front().timestamp_ms;
-    const std::int64_t last = data.samples.back().timestamp_ms;
-    const WindowBounds bounds = window_ending_at(first, span_ms(first, last), window_length_ms(settings));
+    const WindowBounds bounds =
+        last_window_bounds(data.samples.front().timestamp_ms, data.samples.back().timestamp_ms, settings);
     report.windows.push_back(analyze_window(data.all(), settings, bounds.start_ms, bounds.end_ms));
     return report;
 }
