@@ -65,31 +65,19 @@ SampleTexts InputData::texts() const noexcept {
     return {source ? *source : std::string_view(built_texts), distant_texts};
 }
 
-namespace {
-
-// Repeated times among neighbours, and whether the times never decrease.
-std::pair<std::uint64_t, bool> count_repeats(std::span<const MonitorSample> samples) noexcept {
-    std::uint64_t repeats = 0;
-    bool sorted = true;
-    for (std::size_t i = 1; i < samples.size(); ++i) {
-        repeats += samples[i].timestamp_ms == samples[i - 1].timestamp_ms;
-        sorted &= samples[i].timestamp_ms >= samples[i - 1].timestamp_ms;
-    }
-    return {repeats, sorted};
-}
-
-}  // namespace
-
 void finish_input(InputData& data, const OutOfOrderCounter& counter) {
     data.out_of_order_rows = counter.count;
-    // Monitors write in time order; only a disordered recording pays for the
-    // sort, and one pass over the samples serves the common case.
-    auto [repeats, sorted] = count_repeats(data.samples);
-    if (!sorted) {
-        std::stable_sort(data.samples.begin(), data.samples.end(), [](const MonitorSample& a, const MonitorSample& b) {
-            return a.timestamp_ms < b.timestamp_ms;
-        });
-        repeats = count_repeats(data.samples).first;
+    data.duplicate_timestamps = counter.repeats;
+    // Monitors write in time order: then the samples are sorted already and
+    // the counter has seen each repeat between neighbours. Only a disordered
+    // recording pays for the sort and a second count.
+    if (counter.count == 0) return;
+    std::stable_sort(data.samples.begin(), data.samples.end(), [](const MonitorSample& a, const MonitorSample& b) {
+        return a.timestamp_ms < b.timestamp_ms;
+    });
+    std::uint64_t repeats = 0;
+    for (std::size_t i = 1; i < data.samples.size(); ++i) {
+        repeats += data.samples[i].timestamp_ms == data.samples[i - 1].timestamp_ms;
     }
     data.duplicate_timestamps = repeats;
 }

@@ -133,15 +133,19 @@ struct InputData {
     [[nodiscard]] SampleSpan all() const noexcept { return {samples, texts()}; }
 };
 
-// The common finish of both readers. While reading, `count_out_of_order` is
-// told each accepted row's time in input order (a row earlier than the row
-// accepted just before it is out of order); at the end `finish_input` sorts
-// stably by time and counts repeated times.
+// The common finish of both readers. While reading, the counter is told each
+// accepted row's time in input order (a row earlier than the row accepted
+// just before it is out of order; one equal to it repeats it); at the end
+// `finish_input` sorts stably by time and counts repeated times.
 struct OutOfOrderCounter {
     std::optional<std::int64_t> previous_ms;
     std::uint64_t count = 0;
+    std::uint64_t repeats = 0;  // the repeated times, when no row is out of order
     void accept(std::int64_t timestamp_ms) noexcept {
-        if (previous_ms && timestamp_ms < *previous_ms) ++count;
+        if (previous_ms) {
+            count += timestamp_ms < *previous_ms;
+            repeats += timestamp_ms == *previous_ms;
+        }
         previous_ms = timestamp_ms;
     }
 };
