@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -196,9 +197,176 @@ std::string row_message(std::uint64_t line_number, std::string_view what) {
     return std::string("row ").append(std::to_string(line_number)).append(what);
 }
 
-}  // namespace
+// The columns a reader takes from each row, in row order, so that each row is
+// walked once and only as far as the last column needed.
+struct RowLayout {
+    std::array<ColumnAt, column_count> wanted{};
+    std::size_t wanted_count = 0;
+};
 
-Result<InputData> read_monitor_csv_str(std::string_view text) {
+// Reads one row (a line without its line feed and carriage return) into
+// `sample`: false for a blank row, which gives no sample.
+Result<bool> read_row(std::string_view line, std::uint64_t line_number, const RowLayout& layout,
+                      TimestampReader& times, InputData& data, MonitorSample& sample) {
+    if (trim_white_space(line).empty()) return false;
+
+    // The wanted cells, walking the row only as far as the last of them.
+    std::optional<std::string_view> date_cell;
+    const char* const line_end = line.data() + line.size();
+    const char* cell = line.data();
+    for (std::size_t at = 0, next_wanted = 0; next_wanted < layout.wanted_count; ++at) {
+        const char* end = nullptr;
+        if (at != layout.wanted[next_wanted].position) {
+            end = cell_end(cell, line_end);
+        } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
+            end = cell_end(cell, line_end);
+            date_cell = std::string_view(cell, static_cast<std::size_t>(end - cell));
+        } else {
+            end = read_value_cell(cell, line_end, sample.*value_fields[column]);
+        }
+        if (end == line_end) break;
+        cell = end + 1;
+    }
+    if (!date_cell) return fail(row_message(line_number, " is missing Date"));
+
+    const std::string_view time_text = trim_white_space(*date_cell);
+    const auto time = times.read(time_text);
+    if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
+    sample.timestamp_ms = *time;
+    data.place_text(sample, time_text);
+    return true;
+}
+
+// The high bit of every byte of `word` that is not an ASCII digit. Exact up to
+// and including the first byte of 0x80 or more; later bytes may be misjudged,
+// as the additions carry out of such a byte.
+std::uint64_t non_digit_bytes(std::uint64_t word) noexcept {
+    constexpr std::uint64_t ones = 0x0101'0101'0101'0101;
+    const std::uint64_t at_least_0 = word + ones * (0x80 - '0');
+    const std::uint64_t above_9 = word + ones * (0x80 - '9' - 1);
+    return ~(at_least_0 & ~above_9) & ones * 0x80;
+}
+
+// The bytes below byte `count` of a word (count below 8).
+constexpr std::uint64_t low_bytes(unsigned count) noexcept { return (std::uint64_t{1} << (8 * count)) - 1; }
+
+// The number written by eight ASCII digits or zero bytes (leading zeros), the
+// first in the lowest byte.
+std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
+    word = ((word & 0x0F0F'0F0F'0F0F'0F0F) * 2561) >> 8;
+    word = ((word & 0x00FF'00FF'00FF'00FF) * 6'553'601) >> 16;
+    return ((word & 0x0000'FFFF'0000'FFFF) * 42'949'672'960'001) >> 32;
+}
+
+bool ends_cell(char c) noexcept { return c == ',' || c == '\n' || c == '\r'; }
+
+// The value cell at `at` when it is empty or a plain decimal of at most seven
+// digits (the common case), read without a loop over its characters: stores
+// the value (as plain_decimal_prefix reads it) and returns the cell's end, a
+// ',', '\n' or '\r'. Nullptr for any other cell, or with fewer than nine
+// characters before `end`.
+const char* read_short_value_cell(const char* at, const char* end, OptionalValue& value) noexcept {
+    if (end - at < 9) return nullptr;
+    if (ends_cell(*at)) {
+        value = OptionalValue();
+        return at;
+    }
+    const bool negative = *at == '-';
+    const char* const digits_at = at + negative;
+    std::uint64_t word = 0;
+    std::memcpy(&word, digits_at, sizeof word);
+    const std::uint64_t non_digits = non_digit_bytes(word);
+    const unsigned integer_digits = static_cast<unsigned>(std::countr_zero(non_digits)) / 8;
+    if (integer_digits == 0 || integer_digits == 8) return nullptr;
+    std::uint64_t digits = word & low_bytes(integer_digits);
+    unsigned count = integer_digits;
+    unsigned after_point = 0;
+    const char* stop = digits_at + integer_digits;
+    if (*stop == '.') {
+        if (integer_digits == 7) return nullptr;
+        const std::uint64_t beyond_point = non_digits & ~low_bytes(integer_digits + 1);
+        const unsigned next = static_cast<unsigned>(std::countr_zero(beyond_point)) / 8;
+        if (next == 8) return nullptr;
+        after_point = next - integer_digits - 1;
+        if (after_point == 0) return nullptr;
+        digits |= ((word >> (8 * (integer_digits + 1))) & low_bytes(after_point)) << (8 * integer_digits);
+        count += after_point;
+        stop = digits_at + next;
+    }
+    if (!ends_cell(*stop)) return nullptr;
+    // Seven digits at most, so the point (or the cell's end) was seen.
+    const double magnitude = static_cast<double>(eight_digits_value(digits << (8 * (8 - count)))) /
+                             exact_powers_of_ten[after_point];
+    value = negative ? -magnitude : magnitude;
+    return stop;
+}
+
+// Reads the row at `at` on the fast path: every wanted cell ends at a ',' or
+// at the line's end, the Date is a fixed-width time and each value cell is
+// empty or a short plain decimal. Returns where the next line starts, or
+// nullptr to leave the row to read_row (which gives the same sample or the
+// message). The row's texts are addressed in place, so the text must be
+// shorter than the 32 bits of a sample's text offset.
+const char* read_common_row(const char* at, const char* text_end, const RowLayout& layout, TimestampReader& times,
+                            const char* text_begin, MonitorSample& sample) noexcept {
+    const char* date_at = nullptr;
+    const char* date_end = nullptr;
+    const char* cell = at;
+    for (std::size_t position = 0, next_wanted = 0; next_wanted < layout.wanted_count; ++position) {
+        const char* stop = nullptr;
+        if (position != layout.wanted[next_wanted].position) {
+            for (stop = cell; stop != text_end && !ends_cell(*stop);) ++stop;
+            if (stop == text_end) return nullptr;
+        } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
+            stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
+            if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
+            date_at = cell;
+            date_end = stop;
+        } else {
+            stop = read_short_value_cell(cell, text_end, sample.*value_fields[column]);
+            if (stop == nullptr) return nullptr;
+        }
+        if (*stop == ',') {
+            cell = stop + 1;
+            continue;
+        }
+        // The line ends here: at a line feed, or a carriage return just before one.
+        if (*stop == '\r' && (stop + 1 == text_end || stop[1] != '\n')) return nullptr;
+        if (date_at == nullptr) return nullptr;  // missing Date: read_row words the message
+        cell = stop + (*stop == '\r' ? 2 : 1);
+        break;
+    }
+    if (cell[-1] != '\n') {
+        // Cells beyond the last wanted one: the line ends at the next line feed.
+        const void* feed = std::memchr(cell, '\n', static_cast<std::size_t>(text_end - cell));
+        if (feed == nullptr) return nullptr;
+        cell = static_cast<const char*>(feed) + 1;
+    }
+    sample.text_offset = static_cast<std::uint32_t>(date_at - text_begin);
+    sample.text_length = static_cast<std::uint32_t>(date_end - date_at);
+    return cell;
+}
+
+// The number of line feeds in `text`, a word at a time: a byte of the word
+// XOR line feeds is zero exactly where a line feed stands, and the exact
+// zero-byte test marks each such byte (a popcount instruction is not in the
+// baseline instruction set, so the marks are summed by a multiplication).
+std::size_t count_line_feeds(std::string_view text) noexcept {
+    constexpr std::uint64_t ones = 0x0101'0101'0101'0101;
+    constexpr std::uint64_t low_seven = ones * 0x7F;
+    std::size_t count = 0;
+    std::size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + at, sizeof word);
+        word ^= ones * '\n';
+        const std::uint64_t feeds = (~(((word & low_seven) + low_seven) | word | low_seven)) >> 7;
+        count += static_cast<std::size_t>((feeds * ones) >> 56);  // the sum of the bytes, at most 8
+    }
+    return count + static_cast<std::size_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n'));
+}
+
+Result<InputData> read_csv(std::string_view text, bool fast_rows) {
     Lines lines(text);
     const auto header = lines.next();
     if (!header) return fail("CSV is empty; expected a header row");
@@ -216,15 +384,12 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
     }
     if (!found[date]) return fail("CSV is missing required Date column");
 
-    // The found columns in row order, so that each row is walked once and
-    // only as far as the last column needed.
-    std::array<ColumnAt, column_count> wanted{};
-    std::size_t wanted_count = 0;
+    RowLayout layout;
     for (std::size_t column = 0; column < column_count; ++column) {
         if (!found[column]) continue;
-        std::size_t at = wanted_count++;
-        for (; at > 0 && wanted[at - 1].position > *found[column]; --at) wanted[at] = wanted[at - 1];
-        wanted[at] = {*found[column], static_cast<Column>(column)};
+        std::size_t at = layout.wanted_count++;
+        for (; at > 0 && layout.wanted[at - 1].position > *found[column]; --at) layout.wanted[at] = layout.wanted[at - 1];
+        layout.wanted[at] = {*found[column], static_cast<Column>(column)};
     }
 
     InputData data;
@@ -232,41 +397,36 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
     // Every row is one line, so the line count bounds the samples: reserving
     // it exactly leaves no regrowth and no unused tail.
     const std::string_view rows = text.substr(text.size() - lines.remaining());
-    data.samples.reserve(static_cast<std::size_t>(std::count(rows.begin(), rows.end(), '\n')) + 1);
+    data.samples.reserve(count_line_feeds(rows) + 1);
+    fast_rows = fast_rows && text.size() < std::numeric_limits<std::uint32_t>::max();
 
     OutOfOrderCounter counter;
     TimestampReader times;
     std::uint64_t line_number = 1;
-    while (const auto line = lines.next()) {
+    const char* at = rows.data();
+    const char* const text_end = rows.data() + rows.size();
+    while (at != text_end) {
         ++line_number;
-        if (trim_white_space(*line).empty()) continue;
-
-        // The wanted cells, walking the row only as far as the last of them.
         MonitorSample sample;
-        std::optional<std::string_view> date_cell;
-        const char* const line_end = line->data() + line->size();
-        const char* cell = line->data();
-        for (std::size_t at = 0, next_wanted = 0; next_wanted < wanted_count; ++at) {
-            const char* end = nullptr;
-            if (at != wanted[next_wanted].position) {
-                end = cell_end(cell, line_end);
-            } else if (const Column column = wanted[next_wanted++].column; column == date) {
-                end = cell_end(cell, line_end);
-                date_cell = std::string_view(cell, static_cast<std::size_t>(end - cell));
-            } else {
-                end = read_value_cell(cell, line_end, sample.*value_fields[column]);
+        const char* next = fast_rows ? read_common_row(at, text_end, layout, times, text.data(), sample) : nullptr;
+        if (next == nullptr) {
+            // The general path: the line first, then its cells.
+            const void* feed = std::memchr(at, '\n', static_cast<std::size_t>(text_end - at));
+            next = feed != nullptr ? static_cast<const char*>(feed) + 1 : text_end;
+            std::string_view line(at, static_cast<std::size_t>(next - at));
+            if (feed != nullptr) {
+                line.remove_suffix(1);
+                if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
             }
-            if (end == line_end) break;
-            cell = end + 1;
+            sample = MonitorSample();
+            const auto read = read_row(line, line_number, layout, times, data, sample);
+            if (!read) return std::unexpected(read.error());
+            if (!*read) {
+                at = next;
+                continue;
+            }
         }
-        if (!date_cell) return fail(row_message(line_number, " is missing Date"));
-
-        const std::string_view time_text = trim_white_space(*date_cell);
-        const auto time = times.read(time_text);
-        if (!time) return fail(row_message(line_number, " has invalid Date: ").append(time.error()));
-        sample.timestamp_ms = *time;
-        data.place_text(sample, time_text);
-
+        at = next;
         counter.accept(sample.timestamp_ms);
         data.samples.push_back(sample);
     }
@@ -274,5 +434,11 @@ Result<InputData> read_monitor_csv_str(std::string_view text) {
     finish_input(data, counter);
     return data;
 }
+
+}  // namespace
+
+Result<InputData> read_monitor_csv_str(std::string_view text) { return read_csv(text, true); }
+
+Result<InputData> read_monitor_csv_rows_generally(std::string_view text) { return read_csv(text, false); }
 
 }  // namespace fhr_core

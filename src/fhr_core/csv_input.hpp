@@ -14,6 +14,10 @@ namespace fhr_core {
 // which must outlive the result. The first bad row fails the whole read.
 [[nodiscard]] Result<InputData> read_monitor_csv_str(std::string_view text);
 
+// The same reader with every row taken by its general path (cells cut first,
+// then trimmed and read), for comparing the fast row path with it.
+[[nodiscard]] Result<InputData> read_monitor_csv_rows_generally(std::string_view text);
+
 // A channel value cell, trimmed: an optional sign, then digits with an
 // optional point (at least one digit in all) and an optional exponent, or inf,
 // infinity or nan in any case, as the nearest double. Anything else

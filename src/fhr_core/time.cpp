@@ -243,7 +243,24 @@ bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& ins
     std::size_t size = input.size();
     while (size > 19 && input[size - 1] == 'Z') --size;
     if (size != 19 && (size < 21 || size > 23)) return false;
-    const char* const t = input.data();
+    return read_fixed_fields(input.data(), size, instant);
+}
+
+const char* TimestampReader::read_fixed_width_at(const char* at, const char* end, std::int64_t& instant) noexcept {
+    if (end - at < 24) return nullptr;
+    std::size_t size = 19;
+    if (at[19] == '.') {
+        while (size < 23 && is_digit(at[size + 1])) ++size;
+        if (size == 19) return nullptr;  // a point without digits
+        ++size;
+    }
+    if (!read_fixed_fields(at, size, instant)) return nullptr;
+    const char* stop = at + size;
+    while (stop != end && *stop == 'Z') ++stop;
+    return stop;
+}
+
+bool TimestampReader::read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept {
     if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':' || t[16] != ':') {
         return false;
     }

@@ -3,6 +3,7 @@
 // ("2024-3-1 7:5:2"). The one place that turns such text into epoch milliseconds.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -43,8 +44,18 @@ public:
         return parse_monitor_timestamp(input);
     }
 
+    // For readers that walk a row without cutting it into cells first: the
+    // fixed-width time that starts at `at` (with its fraction and trailing
+    // 'Z's), read as read() reads that text alone. Returns where it ends, or
+    // nullptr when the text at `at` has another shape or fewer than 24
+    // characters precede `end`. The caller checks that the cell ends there.
+    [[nodiscard]] const char* read_fixed_width_at(const char* at, const char* end, std::int64_t& instant) noexcept;
+
 private:
     [[nodiscard]] bool read_fixed_width(std::string_view input, std::int64_t& instant) noexcept;
+    // The fields of "YYYY-MM-DD HH:MM:SS" and a fraction of `size` - 20 digits
+    // (size 19, or 21 to 23 with the point at 19).
+    [[nodiscard]] bool read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept;
 
     char date_[10] = {};
     std::int64_t days_ = 0;
