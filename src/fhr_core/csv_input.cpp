@@ -206,6 +206,7 @@ std::string row_message(std::uint64_t line_number, std::string_view what) {
 struct RowLayout {
     std::array<ColumnAt, column_count> wanted{};
     std::size_t wanted_count = 0;
+    bool date_then_values = false;
 };
 
 // Reads one row (a line without its line feed and carriage return) into
@@ -301,8 +302,50 @@ const char* read_short_value_cell(const char* at, const char* end, OptionalValue
     // Seven digits at most, so the point (or the cell's end) was seen.
     const double magnitude = static_cast<double>(eight_digits_value(digits << (8 * (8 - count)))) /
                              exact_powers_of_ten[after_point];
-    value = negative ? -magnitude : magnitude;
+    value = OptionalValue::finite(negative ? -magnitude : magnitude);
     return stop;
+}
+
+// Where a row's cell ends on the fast path: past the line's end (its line
+// feed) when the cell ends the line, past the ',' when more cells follow, or
+// nullptr for a carriage return that ends nothing.
+const char* after_cell(const char* stop, const char* text_end) noexcept {
+    if (*stop == ',' || *stop == '\n') return stop + 1;
+    if (stop + 1 == text_end || stop[1] != '\n') return nullptr;
+    return stop + 2;
+}
+
+// The wanted cells of a row on the fast path: the position after the last one
+// read (see after_cell), or nullptr. `date_cell` receives the Date cell when read.
+const char* read_common_cells(const char* cell, const char* text_end, const RowLayout& layout, TimestampReader& times,
+                              MonitorSample& sample, std::string_view& date_cell) noexcept {
+    if (layout.date_then_values) {
+        // The usual layout, Date first and then only wanted columns: no positions to follow.
+        const char* stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
+        if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
+        date_cell = {cell, static_cast<std::size_t>(stop - cell)};
+        for (std::size_t next = 1; next < layout.wanted_count && *stop == ','; ++next) {
+            stop = read_short_value_cell(stop + 1, text_end, sample.*value_fields[layout.wanted[next].column]);
+            if (stop == nullptr) return nullptr;
+        }
+        return after_cell(stop, text_end);
+    }
+    for (std::size_t position = 0, next_wanted = 0;; ++position) {
+        const char* stop = nullptr;
+        if (position != layout.wanted[next_wanted].position) {
+            for (stop = cell; stop != text_end && !ends_cell(*stop);) ++stop;
+            if (stop == text_end) return nullptr;
+        } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
+            stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
+            if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
+            date_cell = {cell, static_cast<std::size_t>(stop - cell)};
+        } else {
+            stop = read_short_value_cell(cell, text_end, sample.*value_fields[column]);
+            if (stop == nullptr) return nullptr;
+        }
+        cell = after_cell(stop, text_end);
+        if (cell == nullptr || *stop != ',' || next_wanted == layout.wanted_count) return cell;
+    }
 }
 
 // Reads the row at `at` on the fast path: every wanted cell ends at a ',' or
@@ -313,42 +356,19 @@ const char* read_short_value_cell(const char* at, const char* end, OptionalValue
 // shorter than the 32 bits of a sample's text offset.
 const char* read_common_row(const char* at, const char* text_end, const RowLayout& layout, TimestampReader& times,
                             const char* text_begin, MonitorSample& sample) noexcept {
-    const char* date_at = nullptr;
-    const char* date_end = nullptr;
-    const char* cell = at;
-    for (std::size_t position = 0, next_wanted = 0; next_wanted < layout.wanted_count; ++position) {
-        const char* stop = nullptr;
-        if (position != layout.wanted[next_wanted].position) {
-            for (stop = cell; stop != text_end && !ends_cell(*stop);) ++stop;
-            if (stop == text_end) return nullptr;
-        } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
-            stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
-            if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
-            date_at = cell;
-            date_end = stop;
-        } else {
-            stop = read_short_value_cell(cell, text_end, sample.*value_fields[column]);
-            if (stop == nullptr) return nullptr;
-        }
-        if (*stop == ',') {
-            cell = stop + 1;
-            continue;
-        }
-        // The line ends here: at a line feed, or a carriage return just before one.
-        if (*stop == '\r' && (stop + 1 == text_end || stop[1] != '\n')) return nullptr;
-        if (date_at == nullptr) return nullptr;  // missing Date: read_row words the message
-        cell = stop + (*stop == '\r' ? 2 : 1);
-        break;
-    }
-    if (cell[-1] != '\n') {
+    std::string_view date_cell;
+    const char* next = read_common_cells(at, text_end, layout, times, sample, date_cell);
+    // A row that ends before its Date is left to read_row, which words the message.
+    if (next == nullptr || date_cell.data() == nullptr) return nullptr;
+    if (next[-1] != '\n') {
         // Cells beyond the last wanted one: the line ends at the next line feed.
-        const void* feed = std::memchr(cell, '\n', static_cast<std::size_t>(text_end - cell));
+        const void* feed = std::memchr(next, '\n', static_cast<std::size_t>(text_end - next));
         if (feed == nullptr) return nullptr;
-        cell = static_cast<const char*>(feed) + 1;
+        next = static_cast<const char*>(feed) + 1;
     }
-    sample.text_offset = static_cast<std::uint32_t>(date_at - text_begin);
-    sample.text_length = static_cast<std::uint32_t>(date_end - date_at);
-    return cell;
+    sample.text_offset = static_cast<std::uint32_t>(date_cell.data() - text_begin);
+    sample.text_length = static_cast<std::uint32_t>(date_cell.size());
+    return next;
 }
 
 // The number of line feeds in `text`: sixteen bytes at a time where the
@@ -399,6 +419,8 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
         layout.wanted[at] = {*found[column], static_cast<Column>(column)};
     }
 
+    layout.date_then_values = layout.wanted[0].column == date;
+    for (std::size_t i = 0; i < layout.wanted_count; ++i) layout.date_then_values &= layout.wanted[i].position == i;
     InputData data;
     data.source = text;
     // Every row is one line, so the line count bounds the samples: reserving

@@ -31,6 +31,12 @@ public:
     OptionalValue(std::optional<double> value) noexcept {  // NOLINT: converts like std::optional
         if (value) *this = OptionalValue(*value);
     }
+    // A value known to be finite, which never has the absent pattern: no check.
+    [[nodiscard]] static OptionalValue finite(double value) noexcept {
+        OptionalValue finite_value;
+        finite_value.bits_ = std::bit_cast<std::uint64_t>(value);
+        return finite_value;
+    }
 
     [[nodiscard]] bool has_value() const noexcept { return bits_ != absent_bits; }
     [[nodiscard]] std::optional<double> get() const noexcept {
