@@ -299,7 +299,7 @@ const char* read_short_value_cell(const char* at, const char* end, OptionalValue
         stop = digits_at + next;
     }
     if (!ends_cell(*stop)) return nullptr;
-    // Seven digits at most, so the point (or the cell's end) was seen.
+    // At most seven digits, right-aligned in the word: the missing leading ones read as zeros.
     const double magnitude = static_cast<double>(eight_digits_value(digits << (8 * (8 - count)))) /
                              exact_powers_of_ten[after_point];
     value = OptionalValue::finite(negative ? -magnitude : magnitude);
