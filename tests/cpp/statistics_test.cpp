@@ -2,10 +2,14 @@
 // variability estimators, their classes and the window's heart-rate figures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,48 @@ TEST(Statistics, SortsInTheTotalOrder) {
     ASSERT_EQ(values, expected);
     for (std::size_t i = 0; i < values.size(); ++i) {
         EXPECT_EQ(std::signbit(values[i]), std::signbit(expected[i])) << "index " << i;
+    }
+}
+
+// The bits of each value, so that -0.0 and +0.0 and NaNs compare exactly.
+std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
+    std::vector<std::uint64_t> bits;
+    for (const double value : values) bits.push_back(std::bit_cast<std::uint64_t>(value));
+    return bits;
+}
+
+TEST(Statistics, SortsLikeTheComparisonSortAtEveryLength) {
+    using Draw = double (*)(std::mt19937_64&);
+    static constexpr std::array<double, 10> specials{0.0, -0.0, inf, -inf, 4.9e-324, -4.9e-324, 2.2e-308,
+                                              std::numeric_limits<double>::max(),
+                                              std::numeric_limits<double>::quiet_NaN(), -1.0};
+    struct Case { const char* name; Draw draw; };
+    for (const Case& c : std::vector<Case>{
+             {"heart rates in hundredths",
+              [](std::mt19937_64& random) { return static_cast<double>(3000 + random() % 21001) / 100.0; }},
+             {"quarter values, many repeated",
+              [](std::mt19937_64& random) { return static_cast<double>(random() % 400) / 4.0; }},
+             {"one value", [](std::mt19937_64&) { return 140.25; }},
+             {"narrow cluster and rare outliers",
+              [](std::mt19937_64& random) { return random() % 500 == 0 ? 1e300 : 140.0 + 1e-12 * (random() % 97); }},
+             {"clusters within clusters",  // each cluster of 512 bit patterns lies within one bucket of the next
+              [](std::mt19937_64& random) {
+                  const std::uint64_t offset = (random() % 512) << (16 * (random() % 4));
+                  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(1.0) + offset);
+              }},
+             {"zeros of both signs, infinities, subnormals, NaN",
+              [](std::mt19937_64& random) { return specials[random() % specials.size()] * (random() % 2 ? 1.0 : 3.0); }},
+             {"any bits", [](std::mt19937_64& random) { return std::bit_cast<double>(random()); }},
+         }) {
+        for (const std::size_t length : {0, 1, 2, 31, 32, 33, 100, 600, 1800, 5000}) {
+            std::mt19937_64 random(length);
+            std::vector<double> values(length);
+            for (double& value : values) value = c.draw(random);
+            std::vector<double> expected = values;
+            std::sort(expected.begin(), expected.end(), before_in_total_order);
+            sort_values(values);
+            EXPECT_EQ(bits_of(values), bits_of(expected)) << c.name << ", length " << length;
+        }
     }
 }
 
