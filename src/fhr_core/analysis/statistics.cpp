@@ -361,15 +361,23 @@ std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcep
 }
 
 WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
+    // Each list holds at most one value a second of its range: reserved
+    // once, the lists never grow by copying.
+    const std::span<const SecondSample> recent = seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms);
+    const std::span<const SecondSample> detection =
+        seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms);
+    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_}) list->reserve(series.size());
+    recent_fetal_.reserve(recent.size());
+    detection_toco_.reserve(detection.size());
     for (const SecondSample& second : series) {
         if (second.fetal_bpm) fetal_.push_back(*second.fetal_bpm);
         if (second.maternal_bpm) maternal_.push_back(*second.maternal_bpm);
         if (second.toco) toco_.push_back(*second.toco);
     }
-    for (const SecondSample& second : seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms)) {
+    for (const SecondSample& second : recent) {
         if (second.fetal_bpm) recent_fetal_.push_back(*second.fetal_bpm);
     }
-    for (const SecondSample& second : seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms)) {
+    for (const SecondSample& second : detection) {
         if (second.toco) detection_toco_.push_back(*second.toco);
     }
     for (std::vector<double>* list : {&fetal_, &maternal_, &toco_, &recent_fetal_, &detection_toco_}) {
