@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fhr_core/analysis/contractions.hpp"
 #include "fhr_core/analysis/statistics.hpp"
 #include "second_grid.hpp"
 
@@ -66,7 +67,9 @@ TEST(Statistics, SortsLikeTheComparisonSortAtEveryLength) {
                   return std::bit_cast<double>(std::bit_cast<std::uint64_t>(1.0) + offset);
               }},
              {"zeros of both signs, infinities, subnormals, NaN",
-              [](std::mt19937_64& random) { return specials[random() % specials.size()] * (random() % 2 ? 1.0 : 3.0); }},
+              [](std::mt19937_64& random) {
+                  return specials[random() % specials.size()] * (random() % 2 ? 1.0 : 3.0);
+              }},
              {"any bits", [](std::mt19937_64& random) { return std::bit_cast<double>(random()); }},
          }) {
         for (const std::size_t length : {0, 1, 2, 31, 32, 33, 100, 600, 1800, 5000}) {
@@ -78,6 +81,49 @@ TEST(Statistics, SortsLikeTheComparisonSortAtEveryLength) {
             sort_values(values);
             EXPECT_EQ(bits_of(values), bits_of(expected)) << c.name << ", length " << length;
         }
+    }
+}
+
+TEST(Statistics, WindowListsHoldTheValuesOfTheirRangesSorted) {
+    // 40 minutes whose values fall as time goes on, so that no list is
+    // sorted by time; TOCO is missing in the middle.
+    SecondGrid grid(2400);
+    for (std::int64_t s = 0; s < 2400; ++s) {
+        grid.fetal(s, 1, 200.0 - s * 0.03125).toco(s, 1, (7919 * s) % 1000 / 8.0);
+    }
+    grid.no_toco(1000, 300);
+    const auto sorted_channel = [&](SlidingSortedValues::Channel channel, std::int64_t from_ms, std::int64_t to_ms) {
+        std::vector<double> values;
+        for (const SecondSample& second : seconds_between(grid.series(), from_ms, to_ms)) {
+            if (second.*channel) values.push_back(*(second.*channel));
+        }
+        std::sort(values.begin(), values.end(), before_in_total_order);
+        return values;
+    };
+    const auto as_vector = [](std::span<const double> values) {
+        return std::vector<double>(values.begin(), values.end());
+    };
+    // The window's lists: fetal and TOCO of the whole series given, the
+    // others of the window's last ten and twenty minutes.
+    struct Case { const char* name; std::int64_t start_ms, end_ms, series_to_ms; };
+    for (const Case& c : std::vector<Case>{
+             {"whole series", grid.start_ms(), grid.end_ms(), grid.end_ms()},
+             {"ending before the series", grid_ms(100), grid_ms(2000), grid.end_ms()},
+             {"shorter than ten minutes", grid_ms(1900), grid_ms(2300) + 500, grid_ms(2300)},
+             {"one second", grid_ms(5), grid_ms(5), grid_ms(5)},
+         }) {
+        const std::span<const SecondSample> series = seconds_between(grid.series(), c.start_ms, c.series_to_ms);
+        const WindowValueLists lists(series, c.start_ms, c.end_ms);
+        const SortedWindowValues sorted = lists.sorted();
+        EXPECT_EQ(as_vector(sorted.fetal), sorted_channel(&SecondSample::fetal_bpm, c.start_ms, c.series_to_ms))
+            << c.name;
+        EXPECT_EQ(as_vector(sorted.toco), sorted_channel(&SecondSample::toco, c.start_ms, c.series_to_ms)) << c.name;
+        EXPECT_EQ(as_vector(sorted.recent_fetal),
+                  sorted_channel(&SecondSample::fetal_bpm, recent_start_ms(c.start_ms, c.end_ms), c.end_ms))
+            << c.name;
+        EXPECT_EQ(as_vector(sorted.detection_toco),
+                  sorted_channel(&SecondSample::toco, detection_start_ms(c.start_ms, c.end_ms), c.end_ms))
+            << c.name;
     }
 }
 

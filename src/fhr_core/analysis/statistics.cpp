@@ -360,29 +360,58 @@ std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcep
     return std::max(start_ms, end_ms - last_ten_minutes_ms);
 }
 
+namespace {
+
+// The values of one channel over a range of seconds, and over the seconds
+// of the series outside it, each sorted; merged, they are the sorted values
+// of the whole series.
+struct SplitValues {
+    std::vector<double> in_range, outside;
+};
+
+SplitValues split_sorted_values(std::span<const SecondSample> series, std::span<const SecondSample> range,
+                                SlidingSortedValues::Channel channel) {
+    SplitValues split;
+    split.in_range.reserve(range.size());
+    split.outside.reserve(series.size() - range.size());
+    const auto range_begin = static_cast<std::size_t>(range.data() - series.data());
+    const std::size_t range_end = range_begin + range.size();
+    for (std::size_t i = 0; i < series.size(); ++i) {
+        if (const std::optional<double>& value = series[i].*channel) {
+            (i >= range_begin && i < range_end ? split.in_range : split.outside).push_back(*value);
+        }
+    }
+    sort_values(split.in_range);
+    sort_values(split.outside);
+    return split;
+}
+
+// Two sorted lists merged into one, in the total order.
+std::vector<double> merge_in_total_order(std::span<const double> a, std::span<const double> b) {
+    std::vector<double> merged(a.size() + b.size());
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), merged.begin(), before_in_total_order);
+    return merged;
+}
+
+}  // namespace
+
 WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
-    // Each list holds at most one value a second of its range: reserved
-    // once, the lists never grow by copying.
-    const std::span<const SecondSample> recent = seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms);
-    const std::span<const SecondSample> detection =
-        seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms);
-    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_}) list->reserve(series.size());
-    recent_fetal_.reserve(recent.size());
-    detection_toco_.reserve(detection.size());
+    // The lists of the last ten and twenty minutes are sorted on their own;
+    // merged with the sorted values of the other seconds they give the
+    // whole window's lists, which are so not sorted a second time.
+    SplitValues fetal = split_sorted_values(
+        series, seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms), &SecondSample::fetal_bpm);
+    fetal_ = merge_in_total_order(fetal.in_range, fetal.outside);
+    recent_fetal_ = std::move(fetal.in_range);
+    SplitValues toco = split_sorted_values(
+        series, seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms), &SecondSample::toco);
+    toco_ = merge_in_total_order(toco.in_range, toco.outside);
+    detection_toco_ = std::move(toco.in_range);
+    maternal_.reserve(series.size());
     for (const SecondSample& second : series) {
-        if (second.fetal_bpm) fetal_.push_back(*second.fetal_bpm);
         if (second.maternal_bpm) maternal_.push_back(*second.maternal_bpm);
-        if (second.toco) toco_.push_back(*second.toco);
     }
-    for (const SecondSample& second : recent) {
-        if (second.fetal_bpm) recent_fetal_.push_back(*second.fetal_bpm);
-    }
-    for (const SecondSample& second : detection) {
-        if (second.toco) detection_toco_.push_back(*second.toco);
-    }
-    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_, &recent_fetal_, &detection_toco_}) {
-        sort_values(*list);
-    }
+    sort_values(maternal_);
 }
 
 SortedWindowValues WindowValueLists::sorted() const noexcept {
