@@ -374,13 +374,15 @@ SplitValues split_sorted_values(std::span<const SecondSample> series, std::span<
     SplitValues split;
     split.in_range.reserve(range.size());
     split.outside.reserve(series.size() - range.size());
-    const auto range_begin = static_cast<std::size_t>(range.data() - series.data());
-    const std::size_t range_end = range_begin + range.size();
-    for (std::size_t i = 0; i < series.size(); ++i) {
-        if (const std::optional<double>& value = series[i].*channel) {
-            (i >= range_begin && i < range_end ? split.in_range : split.outside).push_back(*value);
+    const auto collect = [channel](std::span<const SecondSample> seconds, std::vector<double>& out) {
+        for (const SecondSample& second : seconds) {
+            if (const std::optional<double>& value = second.*channel) out.push_back(*value);
         }
-    }
+    };
+    const auto range_begin = static_cast<std::size_t>(range.data() - series.data());
+    collect(series.first(range_begin), split.outside);
+    collect(range, split.in_range);
+    collect(series.subspan(range_begin + range.size()), split.outside);
     sort_values(split.in_range);
     sort_values(split.outside);
     return split;
