@@ -400,7 +400,7 @@ std::vector<double> merge_in_total_order(std::span<const double> a, std::span<co
 WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
     // The lists of the last ten and twenty minutes are sorted on their own;
     // merged with the sorted values of the other seconds they give the
-    // whole window's lists, which are so not sorted a second time.
+    // whole window's fetal and TOCO lists, which so need no sort of their own.
     SplitValues fetal = split_sorted_values(
         series, seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms), &SecondSample::fetal_bpm);
     fetal_ = merge_in_total_order(fetal.in_range, fetal.outside);
