@@ -170,6 +170,27 @@ TEST(Series, LeavesSecondsWithoutSamplesEmpty) {
     EXPECT_EQ(second_text(window.series[3]), "4000ms");
 }
 
+TEST(Series, MeansTheSamplesOfASecondWhateverTheirCount) {
+    // Sums that round, so that a mean taken another way shows; the last
+    // second of the time range ends before a whole second has passed.
+    constexpr std::int64_t last_ms = std::numeric_limits<std::int64_t>::max();
+    const std::vector<double> values{140.1, 139.7, 0.3, 151.3, 0.2};
+    for (const std::int64_t first_ms : {std::int64_t{5000}, last_ms - 807}) {
+        for (std::size_t count = 1; count <= values.size(); ++count) {
+            Samples samples;
+            double sum = 0.0;
+            for (std::size_t i = 0; i < count; ++i) {
+                samples.add(first_ms + static_cast<std::int64_t>(i) * 150, std::nullopt, std::nullopt, values[i]);
+                sum += values[i];
+            }
+            const Window window = analyse(samples, first_ms, first_ms + 800);
+            ASSERT_EQ(window.series.size(), 1u) << count << " samples from " << first_ms;
+            EXPECT_EQ(window.series[0].toco, sum / static_cast<double>(count))
+                << count << " samples from " << first_ms;
+        }
+    }
+}
+
 TEST(Series, SampleAtTheWindowEndLandsInTheLastSecond) {
     Samples samples;
     samples.add(0, 140.0).add(7000, 150.0).add(7001, 160.0);

@@ -2,13 +2,18 @@
 // variability estimators, their classes and the window's heart-rate figures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "fhr_core/analysis/contractions.hpp"
 #include "fhr_core/analysis/statistics.hpp"
 #include "second_grid.hpp"
 
@@ -32,6 +37,93 @@ TEST(Statistics, SortsInTheTotalOrder) {
     ASSERT_EQ(values, expected);
     for (std::size_t i = 0; i < values.size(); ++i) {
         EXPECT_EQ(std::signbit(values[i]), std::signbit(expected[i])) << "index " << i;
+    }
+}
+
+// The bits of each value, so that -0.0 and +0.0 and NaNs compare exactly.
+std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
+    std::vector<std::uint64_t> bits;
+    for (const double value : values) bits.push_back(std::bit_cast<std::uint64_t>(value));
+    return bits;
+}
+
+TEST(Statistics, SortsLikeTheComparisonSortAtEveryLength) {
+    using Draw = double (*)(std::mt19937_64&);
+    static constexpr std::array<double, 10> specials{0.0, -0.0, inf, -inf, 4.9e-324, -4.9e-324, 2.2e-308,
+                                              std::numeric_limits<double>::max(),
+                                              std::numeric_limits<double>::quiet_NaN(), -1.0};
+    struct Case { const char* name; Draw draw; };
+    for (const Case& c : std::vector<Case>{
+             {"heart rates in hundredths",
+              [](std::mt19937_64& random) { return static_cast<double>(3000 + random() % 21001) / 100.0; }},
+             {"quarter values, many repeated",
+              [](std::mt19937_64& random) { return static_cast<double>(random() % 400) / 4.0; }},
+             {"one value", [](std::mt19937_64&) { return 140.25; }},
+             {"narrow cluster and rare outliers",
+              [](std::mt19937_64& random) { return random() % 500 == 0 ? 1e300 : 140.0 + 1e-12 * (random() % 97); }},
+             {"clusters within clusters",  // each cluster of 512 bit patterns lies within one bucket of the next
+              [](std::mt19937_64& random) {
+                  const std::uint64_t offset = (random() % 512) << (16 * (random() % 4));
+                  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(1.0) + offset);
+              }},
+             {"zeros of both signs, infinities, subnormals, NaN",
+              [](std::mt19937_64& random) {
+                  return specials[random() % specials.size()] * (random() % 2 ? 1.0 : 3.0);
+              }},
+             {"any bits", [](std::mt19937_64& random) { return std::bit_cast<double>(random()); }},
+         }) {
+        for (const std::size_t length : {0, 1, 2, 31, 32, 33, 100, 600, 1800, 5000}) {
+            std::mt19937_64 random(length);
+            std::vector<double> values(length);
+            for (double& value : values) value = c.draw(random);
+            std::vector<double> expected = values;
+            std::sort(expected.begin(), expected.end(), before_in_total_order);
+            sort_values(values);
+            EXPECT_EQ(bits_of(values), bits_of(expected)) << c.name << ", length " << length;
+        }
+    }
+}
+
+TEST(Statistics, WindowListsHoldTheValuesOfTheirRangesSorted) {
+    // 40 minutes whose values fall as time goes on, so that no list is
+    // sorted by time; TOCO is missing in the middle.
+    SecondGrid grid(2400);
+    for (std::int64_t s = 0; s < 2400; ++s) {
+        grid.fetal(s, 1, 200.0 - s * 0.03125).toco(s, 1, (7919 * s) % 1000 / 8.0);
+    }
+    grid.no_toco(1000, 300);
+    const auto sorted_channel = [&](SlidingSortedValues::Channel channel, std::int64_t from_ms, std::int64_t to_ms) {
+        std::vector<double> values;
+        for (const SecondSample& second : seconds_between(grid.series(), from_ms, to_ms)) {
+            if (second.*channel) values.push_back(*(second.*channel));
+        }
+        std::sort(values.begin(), values.end(), before_in_total_order);
+        return values;
+    };
+    const auto as_vector = [](std::span<const double> values) {
+        return std::vector<double>(values.begin(), values.end());
+    };
+    // The window's lists: fetal and TOCO of the whole series given, the
+    // others of the window's last ten and twenty minutes.
+    struct Case { const char* name; std::int64_t start_ms, end_ms, series_to_ms; };
+    for (const Case& c : std::vector<Case>{
+             {"whole series", grid.start_ms(), grid.end_ms(), grid.end_ms()},
+             {"ending before the series", grid_ms(100), grid_ms(2000), grid.end_ms()},
+             {"shorter than ten minutes", grid_ms(1900), grid_ms(2300) + 500, grid_ms(2300)},
+             {"one second", grid_ms(5), grid_ms(5), grid_ms(5)},
+         }) {
+        const std::span<const SecondSample> series = seconds_between(grid.series(), c.start_ms, c.series_to_ms);
+        const WindowValueLists lists(series, c.start_ms, c.end_ms);
+        const SortedWindowValues sorted = lists.sorted();
+        EXPECT_EQ(as_vector(sorted.fetal), sorted_channel(&SecondSample::fetal_bpm, c.start_ms, c.series_to_ms))
+            << c.name;
+        EXPECT_EQ(as_vector(sorted.toco), sorted_channel(&SecondSample::toco, c.start_ms, c.series_to_ms)) << c.name;
+        EXPECT_EQ(as_vector(sorted.recent_fetal),
+                  sorted_channel(&SecondSample::fetal_bpm, recent_start_ms(c.start_ms, c.end_ms), c.end_ms))
+            << c.name;
+        EXPECT_EQ(as_vector(sorted.detection_toco),
+                  sorted_channel(&SecondSample::toco, detection_start_ms(c.start_ms, c.end_ms), c.end_ms))
+            << c.name;
     }
 }
 

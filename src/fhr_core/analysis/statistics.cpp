@@ -4,7 +4,12 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "contractions.hpp"
 
@@ -55,7 +60,92 @@ constexpr auto after_in_total_order = [](double a, double b) noexcept { return b
 
 }  // namespace
 
-void sort_values(std::span<double> values) noexcept { std::sort(values.begin(), values.end(), before_in_total_order); }
+namespace {
+
+// Keys whose unsigned order is the total order of the values: the signed key
+// with its sign bit flipped.
+constexpr std::uint64_t key_sign_bit = std::uint64_t{1} << 63;
+
+std::uint64_t radix_key(double value) noexcept {
+    return static_cast<std::uint64_t>(total_order_key(std::bit_cast<std::int64_t>(value))) ^ key_sign_bit;
+}
+
+double value_of_radix_key(std::uint64_t key) noexcept {
+    return std::bit_cast<double>(total_order_key(static_cast<std::int64_t>(key ^ key_sign_bit)));
+}
+
+// A range of keys this short is sorted by insertion: bucketing it costs more.
+constexpr std::size_t insertion_sort_length = 32;
+// The buckets of a pass: about half as many as keys, at most 2^11.
+constexpr int most_bucket_bits = 11;
+// Keys still crowded after this many passes are left to a comparison sort,
+// which bounds the work and the stack.
+constexpr int most_bucket_passes = 3;
+
+void insertion_sort(std::uint64_t* keys, std::size_t n) noexcept {
+    for (std::size_t i = 1; i < n; ++i) {
+        const std::uint64_t key = keys[i];
+        std::size_t at = i;
+        for (; at > 0 && key < keys[at - 1]; --at) keys[at] = keys[at - 1];
+        keys[at] = key;
+    }
+}
+
+// Sorts keys[0, n) ascending; scratch[0, n) is free for its use. Most
+// significant digits first: the keys are counted into buckets by their
+// distance from the least key and placed bucket by bucket, then each bucket
+// is sorted the same way over its narrower range.
+void sort_keys(std::uint64_t* keys, std::uint64_t* scratch, std::size_t n, int passes_left) noexcept {
+    if (n <= insertion_sort_length) {
+        insertion_sort(keys, n);
+        return;
+    }
+    if (passes_left == 0) {
+        std::sort(keys, keys + n);
+        return;
+    }
+    const auto [least, greatest] = std::minmax_element(keys, keys + n);
+    const std::uint64_t low = *least;
+    const std::uint64_t range = *greatest - low;
+    if (range == 0) return;
+    const int bucket_bits = std::min(static_cast<int>(std::bit_width(n)) - 1, most_bucket_bits);
+    const int shift = std::max(static_cast<int>(std::bit_width(range)) - bucket_bits, 0);
+    const std::size_t buckets = static_cast<std::size_t>(range >> shift) + 1;
+    const auto bucket_of = [&](std::uint64_t key) { return static_cast<std::size_t>((key - low) >> shift); };
+
+    // Counts, then the start of each bucket, which placing moves to its end.
+    std::array<std::uint32_t, std::size_t{1} << most_bucket_bits> places;
+    std::fill_n(places.begin(), buckets, 0);
+    for (std::size_t i = 0; i < n; ++i) ++places[bucket_of(keys[i])];
+    std::uint32_t start = 0;
+    for (std::size_t b = 0; b < buckets; ++b) start += std::exchange(places[b], start);
+    for (std::size_t i = 0; i < n; ++i) scratch[places[bucket_of(keys[i])]++] = keys[i];
+    std::copy_n(scratch, n, keys);
+    std::size_t begin = 0;
+    for (std::size_t b = 0; b < buckets; ++b) {
+        const std::size_t end = places[b];
+        if (end - begin > 1) sort_keys(keys + begin, scratch + begin, end - begin, passes_left - 1);
+        begin = end;
+    }
+}
+
+}  // namespace
+
+void sort_values(std::span<double> values) noexcept {
+    const std::size_t n = values.size();
+    std::unique_ptr<std::uint64_t[]> buffer;
+    if (n > insertion_sort_length && n <= std::numeric_limits<std::uint32_t>::max()) {
+        buffer.reset(new (std::nothrow) std::uint64_t[2 * n]);
+    }
+    if (!buffer) {  // short, or no memory for the keys
+        std::sort(values.begin(), values.end(), before_in_total_order);
+        return;
+    }
+    std::uint64_t* keys = buffer.get();
+    for (std::size_t i = 0; i < n; ++i) keys[i] = radix_key(values[i]);
+    sort_keys(keys, keys + n, n, most_bucket_passes);
+    for (std::size_t i = 0; i < n; ++i) values[i] = value_of_radix_key(keys[i]);
+}
 
 std::size_t fraction_index(std::size_t n, double p) noexcept {
     const double rank = std::round(static_cast<double>(n - 1) * p);  // halves away from zero
@@ -270,21 +360,60 @@ std::int64_t recent_start_ms(std::int64_t start_ms, std::int64_t end_ms) noexcep
     return std::max(start_ms, end_ms - last_ten_minutes_ms);
 }
 
+namespace {
+
+// The values of one channel over a range of seconds, and over the seconds
+// of the series outside it, each sorted; merged, they are the sorted values
+// of the whole series.
+struct SplitValues {
+    std::vector<double> in_range, outside;
+};
+
+SplitValues split_sorted_values(std::span<const SecondSample> series, std::span<const SecondSample> range,
+                                SlidingSortedValues::Channel channel) {
+    SplitValues split;
+    split.in_range.reserve(range.size());
+    split.outside.reserve(series.size() - range.size());
+    const auto collect = [channel](std::span<const SecondSample> seconds, std::vector<double>& out) {
+        for (const SecondSample& second : seconds) {
+            if (const std::optional<double>& value = second.*channel) out.push_back(*value);
+        }
+    };
+    const auto range_begin = static_cast<std::size_t>(range.data() - series.data());
+    collect(series.first(range_begin), split.outside);
+    collect(range, split.in_range);
+    collect(series.subspan(range_begin + range.size()), split.outside);
+    sort_values(split.in_range);
+    sort_values(split.outside);
+    return split;
+}
+
+// Two sorted lists merged into one, in the total order.
+std::vector<double> merge_in_total_order(std::span<const double> a, std::span<const double> b) {
+    std::vector<double> merged(a.size() + b.size());
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), merged.begin(), before_in_total_order);
+    return merged;
+}
+
+}  // namespace
+
 WindowValueLists::WindowValueLists(std::span<const SecondSample> series, std::int64_t start_ms, std::int64_t end_ms) {
+    // The lists of the last ten and twenty minutes are sorted on their own;
+    // merged with the sorted values of the other seconds they give the
+    // whole window's fetal and TOCO lists, which so need no sort of their own.
+    SplitValues fetal = split_sorted_values(
+        series, seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms), &SecondSample::fetal_bpm);
+    fetal_ = merge_in_total_order(fetal.in_range, fetal.outside);
+    recent_fetal_ = std::move(fetal.in_range);
+    SplitValues toco = split_sorted_values(
+        series, seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms), &SecondSample::toco);
+    toco_ = merge_in_total_order(toco.in_range, toco.outside);
+    detection_toco_ = std::move(toco.in_range);
+    maternal_.reserve(series.size());
     for (const SecondSample& second : series) {
-        if (second.fetal_bpm) fetal_.push_back(*second.fetal_bpm);
         if (second.maternal_bpm) maternal_.push_back(*second.maternal_bpm);
-        if (second.toco) toco_.push_back(*second.toco);
     }
-    for (const SecondSample& second : seconds_between(series, recent_start_ms(start_ms, end_ms), end_ms)) {
-        if (second.fetal_bpm) recent_fetal_.push_back(*second.fetal_bpm);
-    }
-    for (const SecondSample& second : seconds_between(series, detection_start_ms(start_ms, end_ms), end_ms)) {
-        if (second.toco) detection_toco_.push_back(*second.toco);
-    }
-    for (std::vector<double>* list : {&fetal_, &maternal_, &toco_, &recent_fetal_, &detection_toco_}) {
-        sort_values(*list);
-    }
+    sort_values(maternal_);
 }
 
 SortedWindowValues WindowValueLists::sorted() const noexcept {

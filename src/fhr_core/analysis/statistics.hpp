@@ -25,20 +25,25 @@ struct ValueSummary {
     std::optional<double> std_dev;
 };
 
-// Sorts ascending in the IEEE total order (-0.0 before +0.0).
+// Sorts ascending in the IEEE total order (-0.0 before +0.0): the same
+// result as std::sort with before_in_total_order, as values with equal keys
+// have equal bits. Longer lists are radix sorted in a buffer of twice their
+// size, allocated per call (without it they are sorted in place).
 void sort_values(std::span<double> values) noexcept;
 
-// The IEEE total order as a strict comparison: before_in_total_order(a, b)
-// when a comes before b. Compares signed integers whose order is that of the
-// doubles with the same bits (negative values have their magnitude bits
-// flipped). A function object, so that the algorithms given it inline it.
-struct TotalOrderBefore {
-    [[nodiscard]] bool operator()(double a, double b) const noexcept { return key(a) < key(b); }
+// A signed integer whose order is the IEEE total order of the double with the
+// same bits: negative values have their magnitude bits flipped. Its own
+// inverse, as the sign bit stays.
+[[nodiscard]] inline std::int64_t total_order_key(std::int64_t bits) noexcept {
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
 
-private:
-    static std::int64_t key(double value) noexcept {
-        const auto bits = std::bit_cast<std::int64_t>(value);
-        return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+// The IEEE total order as a strict comparison: before_in_total_order(a, b)
+// when a comes before b (compares total_order_key). A function object, so
+// that the algorithms given it inline it.
+struct TotalOrderBefore {
+    [[nodiscard]] bool operator()(double a, double b) const noexcept {
+        return total_order_key(std::bit_cast<std::int64_t>(a)) < total_order_key(std::bit_cast<std::int64_t>(b));
     }
 };
 inline constexpr TotalOrderBefore before_in_total_order{};
