@@ -436,7 +436,8 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
     const char* const text_end = rows.data() + rows.size();
     while (at != text_end) {
         ++line_number;
-        MonitorSample sample;
+        // Built in place (the reserve holds every row), not copied in afterwards.
+        MonitorSample& sample = data.samples.emplace_back();
         const char* next = fast_rows ? read_common_row(at, text_end, layout, times, text.data(), sample) : nullptr;
         if (next == nullptr) {
             // The general path: the line first, then its cells.
@@ -451,13 +452,13 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
             const auto read = read_row(line, line_number, layout, times, data, sample);
             if (!read) return std::unexpected(read.error());
             if (!*read) {
+                data.samples.pop_back();
                 at = next;
                 continue;
             }
         }
         at = next;
         counter.accept(sample.timestamp_ms);
-        data.samples.push_back(sample);
     }
 
     finish_input(data, counter);
