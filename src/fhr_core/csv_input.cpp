@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -242,67 +241,21 @@ Result<bool> read_row(std::string_view line, std::uint64_t line_number, const Ro
     return true;
 }
 
-// The high bit of every byte of `word` that is not an ASCII digit. Exact up to
-// and including the first byte of 0x80 or more; later bytes may be misjudged,
-// as the additions carry out of such a byte.
-std::uint64_t non_digit_bytes(std::uint64_t word) noexcept {
-    constexpr std::uint64_t ones = 0x0101'0101'0101'0101;
-    const std::uint64_t at_least_0 = word + ones * (0x80 - '0');
-    const std::uint64_t above_9 = word + ones * (0x80 - '9' - 1);
-    return ~(at_least_0 & ~above_9) & ones * 0x80;
-}
-
-// The bytes below byte `count` of a word (count below 8).
-constexpr std::uint64_t low_bytes(unsigned count) noexcept { return (std::uint64_t{1} << (8 * count)) - 1; }
-
-// The number written by eight ASCII digits or zero bytes (leading zeros), the
-// first in the lowest byte.
-std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
-    word = ((word & 0x0F0F'0F0F'0F0F'0F0F) * 2561) >> 8;
-    word = ((word & 0x00FF'00FF'00FF'00FF) * 6'553'601) >> 16;
-    return ((word & 0x0000'FFFF'0000'FFFF) * 42'949'672'960'001) >> 32;
-}
-
 bool ends_cell(char c) noexcept { return c == ',' || c == '\n' || c == '\r'; }
 
-// The value cell at `at` when it is empty or a plain decimal of at most seven
-// digits (the common case), read without a loop over its characters: stores
-// the value (as plain_decimal_prefix reads it) and returns the cell's end, a
-// ',', '\n' or '\r'. Nullptr for any other cell, or with fewer than nine
-// characters before `end`.
-const char* read_short_value_cell(const char* at, const char* end, OptionalValue& value) noexcept {
-    if (end - at < 9) return nullptr;
+// The value cell at `at` when it is empty or a plain decimal ending at a
+// cell's end (a ',', '\n' or '\r'): stores the value as read_value_cell would
+// and returns that end. Nullptr for any other cell.
+const char* read_plain_value_cell(const char* at, const char* end, OptionalValue& value) noexcept {
+    if (at == end) return nullptr;
     if (ends_cell(*at)) {
         value = OptionalValue();
         return at;
     }
-    const bool negative = *at == '-';
-    const char* const digits_at = at + negative;
-    std::uint64_t word = 0;
-    std::memcpy(&word, digits_at, sizeof word);
-    const std::uint64_t non_digits = non_digit_bytes(word);
-    const unsigned integer_digits = static_cast<unsigned>(std::countr_zero(non_digits)) / 8;
-    if (integer_digits == 0 || integer_digits == 8) return nullptr;
-    std::uint64_t digits = word & low_bytes(integer_digits);
-    unsigned count = integer_digits;
-    unsigned after_point = 0;
-    const char* stop = digits_at + integer_digits;
-    if (*stop == '.') {
-        if (integer_digits == 7) return nullptr;
-        const std::uint64_t beyond_point = non_digits & ~low_bytes(integer_digits + 1);
-        const unsigned next = static_cast<unsigned>(std::countr_zero(beyond_point)) / 8;
-        if (next == 8) return nullptr;
-        after_point = next - integer_digits - 1;
-        if (after_point == 0) return nullptr;
-        digits |= ((word >> (8 * (integer_digits + 1))) & low_bytes(after_point)) << (8 * integer_digits);
-        count += after_point;
-        stop = digits_at + next;
-    }
-    if (!ends_cell(*stop)) return nullptr;
-    // At most seven digits, right-aligned in the word: the missing leading ones read as zeros.
-    const double magnitude = static_cast<double>(eight_digits_value(digits << (8 * (8 - count)))) /
-                             exact_powers_of_ten[after_point];
-    value = OptionalValue::finite(negative ? -magnitude : magnitude);
+    double plain = 0.0;
+    const char* const stop = plain_decimal_prefix(at, end, plain);
+    if (stop == nullptr || stop == end || !ends_cell(*stop)) return nullptr;
+    value = OptionalValue::finite(plain);  // at most 15 digits: finite
     return stop;
 }
 
@@ -325,7 +278,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
         if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
         date_cell = {cell, static_cast<std::size_t>(stop - cell)};
         for (std::size_t next = 1; next < layout.wanted_count && *stop == ','; ++next) {
-            stop = read_short_value_cell(stop + 1, text_end, sample.*value_fields[layout.wanted[next].column]);
+            stop = read_plain_value_cell(stop + 1, text_end, sample.*value_fields[layout.wanted[next].column]);
             if (stop == nullptr) return nullptr;
         }
         return after_cell(stop, text_end);
@@ -340,7 +293,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
             if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
             date_cell = {cell, static_cast<std::size_t>(stop - cell)};
         } else {
-            stop = read_short_value_cell(cell, text_end, sample.*value_fields[column]);
+            stop = read_plain_value_cell(cell, text_end, sample.*value_fields[column]);
             if (stop == nullptr) return nullptr;
         }
         cell = after_cell(stop, text_end);
@@ -350,7 +303,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
 
 // Reads the row at `at` on the fast path: every wanted cell ends at a ',' or
 // at the line's end, the Date is a fixed-width time and each value cell is
-// empty or a short plain decimal. Returns where the next line starts, or
+// empty or a plain decimal. Returns where the next line starts, or
 // nullptr to leave the row to read_row (which gives the same sample or the
 // message). The row's texts are addressed in place, so the text must be
 // shorter than the 32 bits of a sample's text offset.
