@@ -117,14 +117,22 @@ class Seconds(NamedTuple):
 
 
 def median_seconds(call: Callable[[], object], repeats: int) -> Seconds:
-    wall, cpu = [], []
+    return interleaved_medians([call], repeats)[0]
+
+
+def interleaved_medians(calls: list[Callable[[], object]], repeats: int) -> list[Seconds]:
+    """Median times of calls measured in turn, one run of each per round, so that a machine whose speed drifts
+    during the run (a shared VM) slows all of them alike and their ratios stay fair."""
+    wall: list[list[float]] = [[] for _ in calls]
+    cpu: list[list[float]] = [[] for _ in calls]
     for _ in range(repeats):
-        gc.collect()
-        cpu_start, start = time.process_time(), time.perf_counter()
-        call()
-        wall.append(time.perf_counter() - start)
-        cpu.append(time.process_time() - cpu_start)
-    return Seconds(statistics.median(wall), statistics.median(cpu))
+        for index, call in enumerate(calls):
+            gc.collect()
+            cpu_start, start = time.process_time(), time.perf_counter()
+            call()
+            wall[index].append(time.perf_counter() - start)
+            cpu[index].append(time.process_time() - cpu_start)
+    return [Seconds(statistics.median(w), statistics.median(c)) for w, c in zip(wall, cpu, strict=True)]
 
 
 def core_read(build_dir: pathlib.Path, kind: str, files: list[pathlib.Path], repeats: int) -> Figure:
@@ -212,22 +220,25 @@ def measure(package: pathlib.Path, build_dir: pathlib.Path, paths: dict[str, pat
     def ratio(other: Seconds, ours: Seconds) -> Figure:
         return (other.wall / ours.wall, other.wall / ours.wall)
 
+    # Each ratio from its own round of interleaved runs of the two calls.
     import reference_model as rm
-    model = median_seconds(lambda: rm.analyze(rm.read_csv(texts["30min.csv"])), max(1, repeats // 2))
-    figures["30-min chunk call vs pure-Python model (x faster)"] = (model.wall / chunk_csv.wall,
-                                                                    model.cpu / chunk_csv.cpu)
+    ours, model = interleaved_medians([lambda: _native.analyze_csv_string(texts["30min.csv"]),
+                                       lambda: rm.analyze(rm.read_csv(texts["30min.csv"]))], repeats)
+    figures["30-min chunk call vs pure-Python model (x faster)"] = (model.wall / ours.wall, model.cpu / ours.cpu)
     day_bytes = day.encode()
+    day_call = lambda: _native.analyze_csv_string(day)  # noqa: E731  (named for the two rounds below)
     try:
         import pyarrow as pa
         import pyarrow.csv as pa_csv
-        arrow = median_seconds(lambda: pa_csv.read_csv(pa.BufferReader(day_bytes)), repeats)
-        figures["24-h chunk call vs pyarrow.csv.read_csv (x faster)"] = ratio(arrow, day_chunk)
+        ours, arrow = interleaved_medians([day_call, lambda: pa_csv.read_csv(pa.BufferReader(day_bytes))], repeats)
+        figures["24-h chunk call vs pyarrow.csv.read_csv (x faster)"] = ratio(arrow, ours)
     except ImportError:
         pass
     try:
         import polars as pl
-        polars_s = median_seconds(lambda: pl.read_csv(io.BytesIO(day_bytes), try_parse_dates=False), repeats)
-        figures["24-h chunk call vs polars.read_csv (x faster)"] = ratio(polars_s, day_chunk)
+        ours, polars_s = interleaved_medians(
+            [day_call, lambda: pl.read_csv(io.BytesIO(day_bytes), try_parse_dates=False)], repeats)
+        figures["24-h chunk call vs polars.read_csv (x faster)"] = ratio(polars_s, ours)
     except ImportError:
         pass
     return figures
