@@ -184,14 +184,20 @@ std::string quoted_number(std::string_view kind, std::string_view text) {
 // A JSON number as the parser reports it, with its text as written.
 struct Number {
     std::string_view text;
-    bool integer = false;      // written without fraction or exponent
     double approximate = 0.0;  // the parser's reading
     std::optional<std::int64_t> whole = std::nullopt;   // an integer's value within 64 signed bits
     std::optional<std::uint64_t> large = std::nullopt;  // an integer's value above them
 };
 
+// Written without fraction or exponent (whatever event the parser gave it:
+// integers beyond 64 bits arrive as doubles). Asked only by the whole-number
+// fields and the messages, so a heart-rate value never pays for the scan.
+bool written_as_integer(const Number& number) {
+    return std::ranges::none_of(number.text, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
+}
+
 std::string found_number(const Number& number) {
-    return quoted_number(number.integer ? "integer" : "floating point", number.text);
+    return quoted_number(written_as_integer(number) ? "integer" : "floating point", number.text);
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -370,24 +376,21 @@ public:
 
     bool on_int64(std::int64_t value, json::string_view last, error_code& ec) {
         if (leave_ignored()) return true;
-        Number number{.text = whole_number(last), .integer = true, .approximate = static_cast<double>(value)};
+        Number number{.text = whole_number(last), .approximate = static_cast<double>(value)};
         number.whole = value;
         return take_number(number, ec);
     }
 
     bool on_uint64(std::uint64_t value, json::string_view last, error_code& ec) {
         if (leave_ignored()) return true;
-        Number number{.text = whole_number(last), .integer = true, .approximate = static_cast<double>(value)};
+        Number number{.text = whole_number(last), .approximate = static_cast<double>(value)};
         number.large = value;
         return take_number(number, ec);
     }
 
     bool on_double(double value, json::string_view last, error_code& ec) {
         if (leave_ignored()) return true;
-        const std::string_view text = whole_number(last);
-        // Integers beyond 64 bits also arrive here; they stay integers to the schema.
-        const bool integer = std::ranges::none_of(text, [](char c) { return c == '.' || c == 'e' || c == 'E'; });
-        return take_number(Number{.text = text, .integer = integer, .approximate = value}, ec);
+        return take_number(Number{.text = whole_number(last), .approximate = value}, ec);
     }
 
     bool on_bool(bool value, error_code& ec) {
@@ -530,7 +533,7 @@ private:
 
     // A whole-number field: a JSON integer from 0 to `limit`.
     bool take_whole(const Number& number, std::uint64_t limit, std::optional<std::uint64_t>& out, error_code& ec) {
-        if (!number.integer) return refuse_type(found_number(number), ec);
+        if (!written_as_integer(number)) return refuse_type(found_number(number), ec);
         std::optional<std::uint64_t> value = number.large;
         if (number.whole && *number.whole >= 0) value = static_cast<std::uint64_t>(*number.whole);
         if (!value || *value > limit) {
