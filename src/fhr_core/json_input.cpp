@@ -205,7 +205,10 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 // Clinger's fast path for the short decimals monitors send (140.25): at most
 // 15 digits and at most 22 after the point make the digits and the power of
 // ten exact doubles, and one IEEE division rounds their quotient correctly.
-std::optional<double> short_decimal(std::string_view text) noexcept {
+// False for other texts. (Results go out through a reference: a returned
+// std::optional<double> is copied through memory in parts, and reading it
+// back whole stalls on every sample value.)
+bool short_decimal(std::string_view text, double& value) noexcept {
     static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -228,21 +231,22 @@ std::optional<double> short_decimal(std::string_view text) noexcept {
         ++i;
         after_point = take_digits();
     }
-    if (i != text.size() || count > 15 || after_point > 22) return std::nullopt;
-    const double value = static_cast<double>(digits) / powers_of_ten[after_point];
-    return negative ? -value : value;
+    if (i != text.size() || count > 15 || after_point > 22) return false;
+    const double magnitude = static_cast<double>(digits) / powers_of_ten[after_point];
+    value = negative ? -magnitude : magnitude;
+    return true;
 }
 
-// The double nearest to the number's text; absent when it overflows. The
-// parser's own reading can be 1-2 ulp off for long digit strings.
-std::optional<double> nearest_double(const Number& number) noexcept {
-    if (const auto value = short_decimal(number.text)) return value;
-    double value = 0.0;
+// The double nearest to the number's text into `value`; false when it
+// overflows. The parser's own reading can be 1-2 ulp off for long digit strings.
+bool nearest_double(const Number& number, double& value) noexcept {
+    if (short_decimal(number.text, value)) return true;
     const auto [end, error] = std::from_chars(number.text.data(), number.text.data() + number.text.size(), value);
-    if (error == std::errc()) return value;
+    if (error == std::errc()) return true;
     // Out of range: either too small to be told from zero, or too large.
-    if (std::fabs(number.approximate) < 1.0) return number.text.front() == '-' ? -0.0 : 0.0;
-    return std::nullopt;
+    if (std::fabs(number.approximate) >= 1.0) return false;
+    value = number.text.front() == '-' ? -0.0 : 0.0;
+    return true;
 }
 
 // ---------------------------------------------------------------- handler
@@ -501,8 +505,8 @@ private:
 
     bool store_number(const Number& number, error_code& ec) {
         if (OptionalValue* slot = value_slot()) {
-            const std::optional<double> value = nearest_double(number);
-            if (!value) return refuse("number out of range", ec);
+            double value = 0.0;
+            if (!nearest_double(number, value)) return refuse("number out of range", ec);
             *slot = value;
         } else if (pending_ == Field::max_analysis_minutes) {
             if (!take_whole(number, std::numeric_limits<std::uint32_t>::max(), max_analysis_minutes, ec)) return false;
