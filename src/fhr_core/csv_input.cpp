@@ -268,15 +268,25 @@ const char* after_cell(const char* stop, const char* text_end) noexcept {
     return stop + 2;
 }
 
+// The Date cell at `cell` on the fast path, a fixed-width time ending at a
+// cell's end: its time goes into `sample` and its text into `date_cell`.
+// Returns the cell's end, or nullptr.
+const char* read_date_cell(const char* cell, const char* text_end, TimestampReader& times, MonitorSample& sample,
+                           std::string_view& date_cell) noexcept {
+    const char* const stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
+    if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
+    date_cell = {cell, static_cast<std::size_t>(stop - cell)};
+    return stop;
+}
+
 // The wanted cells of a row on the fast path: the position after the last one
 // read (see after_cell), or nullptr. `date_cell` receives the Date cell when read.
 const char* read_common_cells(const char* cell, const char* text_end, const RowLayout& layout, TimestampReader& times,
                               MonitorSample& sample, std::string_view& date_cell) noexcept {
     if (layout.date_then_values) {
         // The usual layout, Date first and then only wanted columns: no positions to follow.
-        const char* stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
-        if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
-        date_cell = {cell, static_cast<std::size_t>(stop - cell)};
+        const char* stop = read_date_cell(cell, text_end, times, sample, date_cell);
+        if (stop == nullptr) return nullptr;
         for (std::size_t next = 1; next < layout.wanted_count && *stop == ','; ++next) {
             stop = read_plain_value_cell(stop + 1, text_end, sample.*value_fields[layout.wanted[next].column]);
             if (stop == nullptr) return nullptr;
@@ -289,9 +299,8 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
             for (stop = cell; stop != text_end && !ends_cell(*stop);) ++stop;
             if (stop == text_end) return nullptr;
         } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
-            stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
-            if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
-            date_cell = {cell, static_cast<std::size_t>(stop - cell)};
+            stop = read_date_cell(cell, text_end, times, sample, date_cell);
+            if (stop == nullptr) return nullptr;
         } else {
             stop = read_plain_value_cell(cell, text_end, sample.*value_fields[column]);
             if (stop == nullptr) return nullptr;
@@ -394,13 +403,9 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
         const char* next = fast_rows ? read_common_row(at, text_end, layout, times, text.data(), sample) : nullptr;
         if (next == nullptr) {
             // The general path: the line first, then its cells.
-            const void* feed = std::memchr(at, '\n', static_cast<std::size_t>(text_end - at));
-            next = feed != nullptr ? static_cast<const char*>(feed) + 1 : text_end;
-            std::string_view line(at, static_cast<std::size_t>(next - at));
-            if (feed != nullptr) {
-                line.remove_suffix(1);
-                if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-            }
+            Lines rest(std::string_view(at, static_cast<std::size_t>(text_end - at)));
+            const std::string_view line = *rest.next();  // not at the end, so there is a line
+            next = text_end - rest.remaining();
             sample = MonitorSample();
             const auto read = read_row(line, line_number, layout, times, data, sample);
             if (!read) return std::unexpected(read.error());

@@ -27,8 +27,9 @@ struct ValueSummary {
 
 // Sorts ascending in the IEEE total order (-0.0 before +0.0): the same
 // result as std::sort with before_in_total_order, as values with equal keys
-// have equal bits. Longer lists are radix sorted in a buffer of twice their
-// size, allocated per call (without it they are sorted in place).
+// have equal bits. Longer lists are sorted by buckets of their keys in a
+// buffer of twice their size, allocated per call (without it they are sorted
+// in place by comparison).
 void sort_values(std::span<double> values) noexcept;
 
 // A signed integer whose order is the IEEE total order of the double with the
