@@ -261,21 +261,24 @@ const char* TimestampReader::read_fixed_width_at(const char* at, const char* end
 }
 
 bool TimestampReader::read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept {
-    if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':' || t[16] != ':') {
-        return false;
-    }
-
-    if (!has_date_ || std::char_traits<char>::compare(date_, t, sizeof date_) != 0) {
+    // Rows a quarter second apart share their minute: its text is compared
+    // whole and its instant reused, leaving only the seconds to read.
+    if (!has_minute_ || std::char_traits<char>::compare(minute_text_, t, sizeof minute_text_) != 0) {
+        if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':') return false;
         const int century = two_digits(t), year_in_century = two_digits(t + 2);
         const int month = two_digits(t + 5), day = two_digits(t + 8);
         if (century < 0 || year_in_century < 0 || month < 1 || month > 12 || day < 1 || day > 31) return false;
-        days_ = civil_days(century * 100 + year_in_century, month, day);
-        std::char_traits<char>::copy(date_, t, sizeof date_);
-        has_date_ = true;
+        const int hour = two_digits(t + 11), minute = two_digits(t + 14);
+        if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return false;
+        minute_ms_ = (civil_days(century * 100 + year_in_century, month, day) * 86'400 + hour * 3'600 + minute * 60) *
+                     1'000;
+        std::char_traits<char>::copy(minute_text_, t, sizeof minute_text_);
+        has_minute_ = true;
     }
 
-    const int hour = two_digits(t + 11), minute = two_digits(t + 14), second = two_digits(t + 17);
-    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) return false;
+    if (t[16] != ':') return false;
+    const int second = two_digits(t + 17);
+    if (second < 0 || second > 59) return false;
     std::int64_t millis = 0;
     if (size > 19) {
         if (t[19] != '.') return false;
@@ -286,7 +289,7 @@ bool TimestampReader::read_fixed_fields(const char* t, std::size_t size, std::in
             millis += digit * scale;
         }
     }
-    instant = (days_ * 86'400 + hour * 3'600 + minute * 60 + second) * 1'000 + millis;
+    instant = minute_ms_ + second * 1'000 + millis;
     return true;
 }
 

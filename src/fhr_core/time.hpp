@@ -33,7 +33,7 @@ namespace fhr_core {
 // Reads the times of one recording row after row. The fixed-width shapes
 // monitors write ("2024-03-01 10:00:00", "2024-03-01T10:00:00.250Z": four-digit
 // year, two-digit fields, 'T' or space, up to three fraction digits, trailing
-// 'Z's) are read directly, reusing the previous row's day count while the date
+// 'Z's) are read directly, reusing the previous row's minute while its text
 // is unchanged; any other text goes to parse_monitor_timestamp. Either way the
 // instant or the message is the one parse_monitor_timestamp gives.
 class TimestampReader {
@@ -57,9 +57,9 @@ private:
     // (size 19, or 21 to 23 with the point at 19).
     [[nodiscard]] bool read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept;
 
-    char date_[10] = {};
-    std::int64_t days_ = 0;
-    bool has_date_ = false;
+    char minute_text_[16] = {};  // "YYYY-MM-DD HH:MM" of the last time read
+    std::int64_t minute_ms_ = 0;  // and the instant that minute starts
+    bool has_minute_ = false;
 };
 
 // Proleptic Gregorian day count (H. Hinnant's days_from_civil), 0 for 1970-01-01.
