@@ -72,6 +72,17 @@ std::int64_t clamp_magnitude(std::int64_t value) noexcept {
 constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
+// Appends the run of digits at `at` to `digits` and returns where it ends.
+// Unsigned arithmetic keeps the loop to one test per digit.
+inline const char* add_digits(const char* at, const char* end, std::uint64_t& digits) noexcept {
+    for (; at != end; ++at) {
+        const unsigned digit = static_cast<unsigned char>(*at) - unsigned{'0'};
+        if (digit > 9) break;
+        digits = digits * 10 + digit;
+    }
+    return at;
+}
+
 // The plain decimal at the start of [at, end) into `value`, returning where it
 // stops, or nullptr when none starts there. The digits as a whole number and
 // the power of ten are both exact doubles, so one division rounds once, to
@@ -81,13 +92,13 @@ inline const char* plain_decimal_prefix(const char* at, const char* end, double&
     at += negative;
     const char* const integer_begin = at;
     std::uint64_t digits = 0;  // may wrap on long texts, which the count then refuses
-    for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+    at = add_digits(at, end, digits);
     std::ptrdiff_t count = at - integer_begin;
     if (count == 0) return nullptr;
     std::ptrdiff_t after_point = 0;
     if (at != end && *at == '.') {
         const char* const fraction_begin = ++at;
-        for (; at != end && is_digit(*at); ++at) digits = digits * 10 + static_cast<unsigned>(*at - '0');
+        at = add_digits(at, end, digits);
         after_point = at - fraction_begin;
         if (after_point == 0) return nullptr;
         count += after_point;
