@@ -30,6 +30,7 @@ import datetime as dt
 import gc
 import io
 import json
+import math
 import os
 import pathlib
 import statistics
@@ -120,18 +121,29 @@ def median_seconds(call: Callable[[], object], repeats: int) -> Seconds:
     return interleaved_medians([call], repeats)[0]
 
 
+BATCH_SECONDS = 0.02
+
+
 def interleaved_medians(calls: list[Callable[[], object]], repeats: int) -> list[Seconds]:
-    """Median times of calls measured in turn, one run of each per round, so that a machine whose speed drifts
-    during the run (a shared VM) slows all of them alike and their ratios stay fair."""
+    """Median times of calls measured in turn, one batch of each per round, so that a machine whose speed drifts
+    during the run (a shared VM) slows all of them alike and their ratios stay fair. As in timeit, a short call is
+    timed in a batch of consecutive runs lasting at least BATCH_SECONDS: timed alone, a call of a fraction of a
+    millisecond right after a collection or another call's work measures refilling the caches more than itself."""
+    batch = []
+    for call in calls:
+        start = time.perf_counter()
+        call()
+        batch.append(max(1, math.ceil(BATCH_SECONDS / max(time.perf_counter() - start, 1e-9))))
     wall: list[list[float]] = [[] for _ in calls]
     cpu: list[list[float]] = [[] for _ in calls]
     for _ in range(repeats):
         for index, call in enumerate(calls):
             gc.collect()
             cpu_start, start = time.process_time(), time.perf_counter()
-            call()
-            wall[index].append(time.perf_counter() - start)
-            cpu[index].append(time.process_time() - cpu_start)
+            for _ in range(batch[index]):
+                call()
+            wall[index].append((time.perf_counter() - start) / batch[index])
+            cpu[index].append((time.process_time() - cpu_start) / batch[index])
     return [Seconds(statistics.median(w), statistics.median(c)) for w, c in zip(wall, cpu, strict=True)]
 
 
