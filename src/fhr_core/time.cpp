@@ -236,6 +236,18 @@ int two_digits(const char* at) noexcept {
     return tens <= 9 && ones <= 9 ? static_cast<int>(tens * 10 + ones) : -1;
 }
 
+// The fraction digits from `at` up to `limit` (at most three after the point)
+// as milliseconds added to `millis`; returns where they stop.
+const char* read_fraction_digits(const char* at, const char* limit, std::int64_t& millis) noexcept {
+    std::int64_t scale = 100;
+    for (; at != limit; ++at, scale /= 10) {
+        const unsigned digit = static_cast<unsigned char>(*at) - unsigned{'0'};
+        if (digit > 9) break;
+        millis += digit * scale;
+    }
+    return at;
+}
+
 }  // namespace
 
 bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& instant) noexcept {
@@ -243,24 +255,28 @@ bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& ins
     std::size_t size = input.size();
     while (size > 19 && input[size - 1] == 'Z') --size;
     if (size != 19 && (size < 21 || size > 23)) return false;
-    return read_fixed_fields(input.data(), size, instant);
+    const char* const end = input.data() + size;
+    std::int64_t millis = 0;
+    if (size > 19 && (input[19] != '.' || read_fraction_digits(input.data() + 20, end, millis) != end)) return false;
+    if (!read_whole_second(input.data(), instant)) return false;
+    instant += millis;
+    return true;
 }
 
 const char* TimestampReader::read_fixed_width_at(const char* at, const char* end, std::int64_t& instant) noexcept {
-    if (end - at < 24) return nullptr;
-    std::size_t size = 19;
-    if (at[19] == '.') {
-        while (size < 23 && is_digit(at[size + 1])) ++size;
-        if (size == 19) return nullptr;  // a point without digits
-        ++size;
+    if (end - at < 24 || !read_whole_second(at, instant)) return nullptr;
+    const char* stop = at + 19;
+    if (*stop == '.') {
+        std::int64_t millis = 0;
+        stop = read_fraction_digits(at + 20, at + 23, millis);
+        if (stop == at + 20) return nullptr;  // a point without digits
+        instant += millis;
     }
-    if (!read_fixed_fields(at, size, instant)) return nullptr;
-    const char* stop = at + size;
     while (stop != end && *stop == 'Z') ++stop;
     return stop;
 }
 
-bool TimestampReader::read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept {
+bool TimestampReader::read_whole_second(const char* t, std::int64_t& instant) noexcept {
     // Rows a quarter second apart share their minute: its text is compared
     // whole and its instant reused, leaving only the seconds to read.
     if (!has_minute_ || std::char_traits<char>::compare(minute_text_, t, sizeof minute_text_) != 0) {
@@ -275,21 +291,10 @@ bool TimestampReader::read_fixed_fields(const char* t, std::size_t size, std::in
         std::char_traits<char>::copy(minute_text_, t, sizeof minute_text_);
         has_minute_ = true;
     }
-
     if (t[16] != ':') return false;
     const int second = two_digits(t + 17);
     if (second < 0 || second > 59) return false;
-    std::int64_t millis = 0;
-    if (size > 19) {
-        if (t[19] != '.') return false;
-        std::int64_t scale = 100;
-        for (std::size_t i = 20; i < size; ++i, scale /= 10) {
-            const unsigned digit = static_cast<unsigned char>(t[i]) - unsigned{'0'};
-            if (digit > 9) return false;
-            millis += digit * scale;
-        }
-    }
-    instant = minute_ms_ + second * 1'000 + millis;
+    instant = minute_ms_ + second * 1'000;
     return true;
 }
 

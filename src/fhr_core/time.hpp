@@ -53,9 +53,8 @@ public:
 
 private:
     [[nodiscard]] bool read_fixed_width(std::string_view input, std::int64_t& instant) noexcept;
-    // The fields of "YYYY-MM-DD HH:MM:SS" and a fraction of `size` - 20 digits
-    // (size 19, or 21 to 23 with the point at 19).
-    [[nodiscard]] bool read_fixed_fields(const char* t, std::size_t size, std::int64_t& instant) noexcept;
+    // The instant of the whole second "YYYY-MM-DD HH:MM:SS" at `t` (19 characters).
+    [[nodiscard]] bool read_whole_second(const char* t, std::int64_t& instant) noexcept;
 
     char minute_text_[16] = {};  // "YYYY-MM-DD HH:MM" of the last time read
     std::int64_t minute_ms_ = 0;  // and the instant that minute starts
