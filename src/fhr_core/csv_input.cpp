@@ -73,9 +73,12 @@ constexpr double exact_powers_of_ten[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7
                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
 
 // Appends the run of digits at `at` to `digits` and returns where it ends.
-// Unsigned arithmetic keeps the loop to one test per digit.
+// Unsigned arithmetic keeps the loop to one test per digit. Unbounded, the
+// run ends at the first byte that is not a digit, which the caller knows lies
+// before the text's end; `end` is then not looked at.
+template <bool bounded>
 inline const char* add_digits(const char* at, const char* end, std::uint64_t& digits) noexcept {
-    for (; at != end; ++at) {
+    for (; !bounded || at != end; ++at) {
         const unsigned digit = static_cast<unsigned char>(*at) - unsigned{'0'};
         if (digit > 9) break;
         digits = digits * 10 + digit;
@@ -86,19 +89,20 @@ inline const char* add_digits(const char* at, const char* end, std::uint64_t& di
 // The plain decimal at the start of [at, end) into `value`, returning where it
 // stops, or nullptr when none starts there. The digits as a whole number and
 // the power of ten are both exact doubles, so one division rounds once, to
-// the nearest double, as the full syntax does.
+// the nearest double, as the full syntax does. Unbounded, as add_digits.
+template <bool bounded = true>
 inline const char* plain_decimal_prefix(const char* at, const char* end, double& value) noexcept {
-    const bool negative = at != end && *at == '-';
+    const bool negative = (!bounded || at != end) && *at == '-';
     at += negative;
     const char* const integer_begin = at;
     std::uint64_t digits = 0;  // may wrap on long texts, which the count then refuses
-    at = add_digits(at, end, digits);
+    at = add_digits<bounded>(at, end, digits);
     std::ptrdiff_t count = at - integer_begin;
     if (count == 0) return nullptr;
     std::ptrdiff_t after_point = 0;
-    if (at != end && *at == '.') {
+    if ((!bounded || at != end) && *at == '.') {
         const char* const fraction_begin = ++at;
-        at = add_digits(at, end, digits);
+        at = add_digits<bounded>(at, end, digits);
         after_point = at - fraction_begin;
         if (after_point == 0) return nullptr;
         count += after_point;
@@ -256,16 +260,16 @@ bool ends_cell(char c) noexcept { return c == ',' || c == '\n' || c == '\r'; }
 
 // The value cell at `at` when it is empty or a plain decimal ending at a
 // cell's end (a ',', '\n' or '\r'): stores the value as read_value_cell would
-// and returns that end. Nullptr for any other cell.
-const char* read_plain_value_cell(const char* at, const char* end, OptionalValue& value) noexcept {
-    if (at == end) return nullptr;
+// and returns that end. Nullptr for any other cell. A line feed follows `at`
+// (the fast path reads only up to the text's last one), so no scan runs past it.
+const char* read_plain_value_cell(const char* at, OptionalValue& value) noexcept {
     if (ends_cell(*at)) {
         value = OptionalValue();
         return at;
     }
     double plain = 0.0;
-    const char* const stop = plain_decimal_prefix(at, end, plain);
-    if (stop == nullptr || stop == end || !ends_cell(*stop)) return nullptr;
+    const char* const stop = plain_decimal_prefix<false>(at, nullptr, plain);
+    if (stop == nullptr || !ends_cell(*stop)) return nullptr;
     value = OptionalValue::finite(plain);  // at most 15 digits: finite
     return stop;
 }
@@ -299,7 +303,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
         const char* stop = read_date_cell(cell, text_end, times, sample, date_cell);
         if (stop == nullptr) return nullptr;
         for (std::size_t next = 1; next < layout.wanted_count && *stop == ','; ++next) {
-            stop = read_plain_value_cell(stop + 1, text_end, sample.*value_fields[layout.wanted[next].column]);
+            stop = read_plain_value_cell(stop + 1, sample.*value_fields[layout.wanted[next].column]);
             if (stop == nullptr) return nullptr;
         }
         return after_cell(stop, text_end);
@@ -307,13 +311,12 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
     for (std::size_t position = 0, next_wanted = 0;; ++position) {
         const char* stop = nullptr;
         if (position != layout.wanted[next_wanted].position) {
-            for (stop = cell; stop != text_end && !ends_cell(*stop);) ++stop;
-            if (stop == text_end) return nullptr;
+            for (stop = cell; !ends_cell(*stop);) ++stop;
         } else if (const Column column = layout.wanted[next_wanted++].column; column == date) {
             stop = read_date_cell(cell, text_end, times, sample, date_cell);
             if (stop == nullptr) return nullptr;
         } else {
-            stop = read_plain_value_cell(cell, text_end, sample.*value_fields[column]);
+            stop = read_plain_value_cell(cell, sample.*value_fields[column]);
             if (stop == nullptr) return nullptr;
         }
         cell = after_cell(stop, text_end);
@@ -326,7 +329,8 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
 // empty or a plain decimal. Returns where the next line starts, or
 // nullptr to leave the row to read_row (which gives the same sample or the
 // message). The row's texts are addressed in place, so the text must be
-// shorter than the 32 bits of a sample's text offset.
+// shorter than the 32 bits of a sample's text offset. `text_end` lies just
+// past a line feed, which ends every scan of the row.
 const char* read_common_row(const char* at, const char* text_end, const RowLayout& layout, TimestampReader& times,
                             const char* text_begin, MonitorSample& sample) noexcept {
     std::string_view date_cell;
@@ -407,11 +411,15 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
     std::uint64_t line_number = 1;
     const char* at = rows.data();
     const char* const text_end = rows.data() + rows.size();
+    // The fast path reads the rows up to the last line feed, which ends every
+    // scan of theirs: a row after it is left to the general path.
+    const char* const fast_end = rows.data() + (rows.rfind('\n') + 1);  // rows.data() when there is none
     while (at != text_end) {
         ++line_number;
         // Built in place (the reserve holds every row), not copied in afterwards.
         MonitorSample& sample = data.samples.emplace_back();
-        const char* next = fast_rows ? read_common_row(at, text_end, layout, times, text.data(), sample) : nullptr;
+        const char* next =
+            fast_rows && at < fast_end ? read_common_row(at, fast_end, layout, times, text.data(), sample) : nullptr;
         if (next == nullptr) {
             // The general path: the line first, then its cells.
             Lines rest(std::string_view(at, static_cast<std::size_t>(text_end - at)));
