@@ -39,6 +39,8 @@ public:
     }
 
     [[nodiscard]] bool has_value() const noexcept { return bits_ != absent_bits; }
+    // The value, or for absence a NaN, which fails every comparison.
+    [[nodiscard]] double value_or_nan() const noexcept { return std::bit_cast<double>(bits_); }
     [[nodiscard]] std::optional<double> get() const noexcept {
         if (bits_ == absent_bits) return std::nullopt;
         return std::bit_cast<double>(bits_);
@@ -106,18 +108,13 @@ private:
 
 [[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
 // A sample's value on the chosen fetal channel, the maternal channel and TOCO.
-[[nodiscard]] inline std::optional<double> fetal_value(const MonitorSample& sample, FetalChannel channel) noexcept {
+// Where a sample holds the fetal rate of `channel`.
+[[nodiscard]] inline OptionalValue MonitorSample::*fetal_field(FetalChannel channel) noexcept {
     switch (channel) {
-        case FetalChannel::HR2: return sample.hr2.get();
-        case FetalChannel::HR3: return sample.hr3.get();
-        default: return sample.hr1.get();
+        case FetalChannel::HR2: return &MonitorSample::hr2;
+        case FetalChannel::HR3: return &MonitorSample::hr3;
+        default: return &MonitorSample::hr1;
     }
-}
-[[nodiscard]] inline std::optional<double> maternal_value(const MonitorSample& sample) noexcept {
-    return sample.hrm.get();
-}
-[[nodiscard]] inline std::optional<double> toco_value(const MonitorSample& sample) noexcept {
-    return sample.toco.get();
 }
 
 // A whole recording as a reader returns it: samples sorted stably by time,

@@ -36,9 +36,10 @@ struct ChannelMean {
     double sum = 0.0;
     std::uint64_t count = 0;
 
-    void add(std::optional<double> value, bool (*usable)(double) noexcept) noexcept {
-        if (value && usable(*value)) {
-            sum += *value;
+    // An absent value reads as NaN, which no usable range holds.
+    void add(OptionalValue value, bool (*usable)(double) noexcept) noexcept {
+        if (const double number = value.value_or_nan(); usable(number)) {
+            sum += number;
             ++count;
         }
     }
@@ -70,6 +71,7 @@ std::vector<SecondSample> build_second_series(SampleSpan selected_span, FetalCha
     }
 
     const std::span<const MonitorSample> selected = selected_span.samples;
+    const OptionalValue MonitorSample::*const fetal_rate = fetal_field(channel);
     // The samples are sorted by time, so each second's samples are adjacent:
     // sum one second's samples afresh, in sample order, then store the means.
     std::size_t next = 0;
@@ -82,9 +84,9 @@ std::vector<SecondSample> build_second_series(SampleSpan selected_span, FetalCha
         ChannelMean fetal, maternal, toco;
         for (; next < selected.size() && selected[next].timestamp_ms <= second_last_ms; ++next) {
             const MonitorSample& sample = selected[next];
-            fetal.add(fetal_value(sample, channel), usable_heart_rate);
-            maternal.add(maternal_value(sample), usable_heart_rate);
-            toco.add(toco_value(sample), usable_toco);
+            fetal.add(sample.*fetal_rate, usable_heart_rate);
+            maternal.add(sample.hrm, usable_heart_rate);
+            toco.add(sample.toco, usable_toco);
         }
         if (second < first_second || second > last_second) continue;  // not a sample of this window
         SecondSample& element = series[static_cast<std::size_t>((second - first_second) / 1000)];
