@@ -17,7 +17,6 @@ decelerations (by kind) and contractions are marked where they happened::
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import os
 import pathlib
@@ -27,6 +26,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from .events import InputKind, Trace, WindowEvents, recording_trace, window_events
+from .report import report_document
 from .wfdb_records import WfdbRecording, read_wfdb
 
 if TYPE_CHECKING:
@@ -119,7 +119,7 @@ def plot(
     ``paper`` gives the look of CTG paper: 1 cm per minute on a new figure.
     """
     source = _read_source(recording, ga_weeks)
-    report_data: dict[str, Any] = json.loads(report if isinstance(report, str) else report.text)
+    report_data: dict[str, Any] = report_document(report if isinstance(report, str) else report.text)
     windows, last_only = _matching_events(source, report_data)
     trace = recording_trace(source.text, source.kind)
     axes = _chart_axes(ax, trace, paper)

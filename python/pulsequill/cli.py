@@ -31,7 +31,7 @@ from .batch import Outcome, analyze_files, write_message
 from .chart import add_chart_command
 from .dask_batch import add_dask_options, dask_arguments
 from .files import FILE_READERS, analyze_csv, analyze_request, read_text
-from .report import Moment, Report, Window, _utc_datetime
+from .report import Moment, Report, Window, _utc_datetime, report_document
 from .service import add_serve_command
 
 PROG = "pulsequill"
@@ -239,8 +239,7 @@ def json_line(name: str, report: Report) -> str:
 
     The report text may show a control character of a Date cell raw inside a string; written anew, it is escaped.
     """
-    document = json.loads(report.text, strict=False)
-    return json.dumps({"file": name, "report": document}, ensure_ascii=False)
+    return json.dumps({"file": name, "report": report_document(report.text)}, ensure_ascii=False)
 
 
 def _report_paths(files: Sequence[str], out: pathlib.Path) -> dict[str, pathlib.Path]:

@@ -38,6 +38,7 @@ __all__ = [
     "VariabilityClass",
     "Window",
     "parse_report",
+    "report_document",
 ]
 
 
@@ -447,15 +448,22 @@ def _optional_of(hint: object) -> object | None:
     return None
 
 
+def report_document(text: str) -> Any:
+    """A report's text as JSON data.
+
+    Timestamp texts are copied into the report as written, so a control character after the fraction's digits (a
+    tab, say) stands raw in a string, which strict JSON refuses: it is read as it stands.
+    """
+    return json.loads(text, strict=False)
+
+
 def parse_report(text: str) -> Report:
     """Read an analysis report's text into a :class:`Report`.
 
     Raises ValueError naming the place when the text is not such a report.
     """
     try:
-        # Timestamp texts are copied into the report as written, so a control
-        # character after the fraction's digits (a tab, say) stands raw in it.
-        document = json.loads(text, strict=False)
+        document = report_document(text)
     except json.JSONDecodeError as error:
         raise ValueError(f"report text is not JSON: {error}") from None
     root = _Reader(document, "")

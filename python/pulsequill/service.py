@@ -139,6 +139,7 @@ def page_view(submission: Submission, report: Report) -> dict[str, object]:
     the maternal heart rate, uterine activity; None for no value), and each window's bounds and events in the
     same seconds."""
     from .events import recording_trace, window_events
+    from .report import report_document
 
     trace = recording_trace(submission.text, submission.kind)
     windows = window_events(submission.text, submission.kind, **submission.options)  # type: ignore[arg-type]
@@ -160,7 +161,7 @@ def page_view(submission: Submission, report: Report) -> dict[str, object]:
                 for kind, subtype, start, start_ms, end, end_ms in spans if start_ms is not None and end_ms is not None]
 
     return {
-        "report": json.loads(report.text),
+        "report": report_document(report.text),
         "start": None if report.input.start_timestamp is None else report.input.start_timestamp.text,
         "trace": {
             "seconds": [seconds(t) for t in trace["timestamp_ms"]],

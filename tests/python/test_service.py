@@ -195,6 +195,13 @@ def test_page_view_has_trace_windows_and_report(sqlite_client):
     assert client.get("/v1/episodes").json() == {"episodes": []}  # a look, not kept
 
 
+def test_page_view_of_a_date_cell_with_a_raw_control_character(sqlite_client):
+    # The report copies the cell's text raw, which strict JSON refuses; the view answers it escaped.
+    answer = sqlite_client.post("/v1/traces", content="Date,HR1\n2024-03-01 10:00:00.123\tx,140\n", headers=CSV)
+    assert answer.status_code == 200
+    assert answer.json()["report"]["windows"][0]["window_end"] == "2024-03-01 10:00:00.123\tx"
+
+
 def test_openapi_describes_every_endpoint_and_the_request_schema(sqlite_client):
     client = sqlite_client
     document = client.get("/openapi.json").json()
