@@ -227,29 +227,6 @@ Result<std::int64_t> parse_monitor_timestamp(std::string_view input) {
     return result;
 }
 
-namespace {
-
-// The value of two ASCII digits, or -1.
-int two_digits(const char* at) noexcept {
-    const unsigned tens = static_cast<unsigned char>(at[0]) - unsigned{'0'};
-    const unsigned ones = static_cast<unsigned char>(at[1]) - unsigned{'0'};
-    return tens <= 9 && ones <= 9 ? static_cast<int>(tens * 10 + ones) : -1;
-}
-
-// The fraction digits from `at` up to `limit` (at most three after the point)
-// as milliseconds added to `millis`; returns where they stop.
-const char* read_fraction_digits(const char* at, const char* limit, std::int64_t& millis) noexcept {
-    std::int64_t scale = 100;
-    for (; at != limit; ++at, scale /= 10) {
-        const unsigned digit = static_cast<unsigned char>(*at) - unsigned{'0'};
-        if (digit > 9) break;
-        millis += digit * scale;
-    }
-    return at;
-}
-
-}  // namespace
-
 bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& instant) noexcept {
     // "YYYY-MM-DD HH:MM:SS" is 19 characters; then ".f", ".ff" or ".fff".
     std::size_t size = input.size();
@@ -257,44 +234,25 @@ bool TimestampReader::read_fixed_width(std::string_view input, std::int64_t& ins
     if (size != 19 && (size < 21 || size > 23)) return false;
     const char* const end = input.data() + size;
     std::int64_t millis = 0;
-    if (size > 19 && (input[19] != '.' || read_fraction_digits(input.data() + 20, end, millis) != end)) return false;
+    if (size > 19 && (input[19] != '.' || fixed_width::read_fraction(input.data() + 20, end, millis) != end)) {
+        return false;
+    }
     if (!read_whole_second(input.data(), instant)) return false;
     instant += millis;
     return true;
 }
 
-const char* TimestampReader::read_fixed_width_at(const char* at, const char* end, std::int64_t& instant) noexcept {
-    if (end - at < 24 || !read_whole_second(at, instant)) return nullptr;
-    const char* stop = at + 19;
-    if (*stop == '.') {
-        std::int64_t millis = 0;
-        stop = read_fraction_digits(at + 20, at + 23, millis);
-        if (stop == at + 20) return nullptr;  // a point without digits
-        instant += millis;
-    }
-    while (stop != end && *stop == 'Z') ++stop;
-    return stop;
-}
-
-bool TimestampReader::read_whole_second(const char* t, std::int64_t& instant) noexcept {
-    // Rows a quarter second apart share their minute: its text is compared
-    // whole and its instant reused, leaving only the seconds to read.
-    if (!has_minute_ || std::char_traits<char>::compare(minute_text_, t, sizeof minute_text_) != 0) {
-        if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':') return false;
-        const int century = two_digits(t), year_in_century = two_digits(t + 2);
-        const int month = two_digits(t + 5), day = two_digits(t + 8);
-        if (century < 0 || year_in_century < 0 || month < 1 || month > 12 || day < 1 || day > 31) return false;
-        const int hour = two_digits(t + 11), minute = two_digits(t + 14);
-        if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return false;
-        minute_ms_ = (civil_days(century * 100 + year_in_century, month, day) * 86'400 + hour * 3'600 + minute * 60) *
-                     1'000;
-        std::char_traits<char>::copy(minute_text_, t, sizeof minute_text_);
-        has_minute_ = true;
-    }
-    if (t[16] != ':') return false;
-    const int second = two_digits(t + 17);
-    if (second < 0 || second > 59) return false;
-    instant = minute_ms_ + second * 1'000;
+bool TimestampReader::read_minute(const char* t) noexcept {
+    if (t[4] != '-' || t[7] != '-' || (t[10] != ' ' && t[10] != 'T') || t[13] != ':') return false;
+    using fixed_width::two_digits;
+    const int century = two_digits(t), year_in_century = two_digits(t + 2);
+    const int month = two_digits(t + 5), day = two_digits(t + 8);
+    if (century < 0 || year_in_century < 0 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+    const int hour = two_digits(t + 11), minute = two_digits(t + 14);
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59) return false;
+    minute_ms_ = (civil_days(century * 100 + year_in_century, month, day) * 86'400 + hour * 3'600 + minute * 60) * 1'000;
+    std::char_traits<char>::copy(minute_text_, t, sizeof minute_text_);
+    has_minute_ = true;
     return true;
 }
 
