@@ -12,9 +12,6 @@
 #include <string>
 #include <system_error>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "text.hpp"
 #include "time.hpp"
@@ -348,28 +345,6 @@ const char* read_common_row(const char* at, const char* text_end, const RowLayou
     return next;
 }
 
-// The number of line feeds in `text`: sixteen bytes at a time where the
-// processor has SSE2 (every x86-64 does), in byte counters emptied before they
-// can overflow.
-std::size_t count_line_feeds(std::string_view text) noexcept {
-    std::size_t count = 0;
-    std::size_t at = 0;
-#if defined(__SSE2__)
-    const __m128i feed = _mm_set1_epi8('\n');
-    while (text.size() - at >= 16) {
-        __m128i counters = _mm_setzero_si128();
-        for (int block = 0; block < 255 && text.size() - at >= 16; ++block, at += 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
-            counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(bytes, feed));  // a match is -1
-        }
-        const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
-        count += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-#endif
-    return count + static_cast<std::size_t>(std::count(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), '\n'));
-}
-
 Result<InputData> read_csv(std::string_view text, bool fast_rows) {
     Lines lines(text);
     const auto header = lines.next();
@@ -403,7 +378,7 @@ Result<InputData> read_csv(std::string_view text, bool fast_rows) {
     // Every row is one line, so the line count bounds the samples: reserving
     // it exactly leaves no regrowth and no unused tail.
     const std::string_view rows = text.substr(text.size() - lines.remaining());
-    data.samples.reserve(count_line_feeds(rows) + 1);
+    data.samples.reserve(count_byte(rows, '\n') + 1);
     fast_rows = fast_rows && text.size() < std::numeric_limits<std::uint32_t>::max();
 
     OutOfOrderCounter counter;

@@ -738,7 +738,7 @@ std::unexpected<std::string> json_failure(std::string_view description, std::str
 void reserve_samples(InputData& data, std::string_view text) {
     constexpr std::size_t shortest_sample = 19;
     constexpr std::size_t usual_time_text = 23;  // "2024-03-01 10:00:00.250"
-    const auto objects = static_cast<std::size_t>(std::count(text.begin(), text.end(), '{'));
+    const std::size_t objects = count_byte(text, '{');
     const std::size_t samples = std::min(objects, text.size() / shortest_sample + 1);
     data.samples.reserve(samples);
     data.built_texts.reserve(samples * usual_time_text);

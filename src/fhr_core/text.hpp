@@ -1,5 +1,5 @@
 // Small text helpers shared by the readers: Unicode white-space trimming,
-// ASCII case folding and splitting at a separator. Inputs are UTF-8; nothing
+// ASCII case folding, splitting at a separator and counting a byte. Inputs are UTF-8; nothing
 // here allocates.
 #pragma once
 
@@ -24,6 +24,9 @@ namespace fhr_core {
     if (!text.empty() && printable_ascii(text.front()) && printable_ascii(text.back())) return text;
     return trim_any_white_space(text);
 }
+
+// How many times `byte` occurs in `text`; the readers size their buffers by it.
+[[nodiscard]] std::size_t count_byte(std::string_view text, char byte) noexcept;
 
 // True when the texts are equal once ASCII letters are compared without case;
 // every other byte must match exactly.
