@@ -388,24 +388,10 @@ SplitValues split_sorted_values(std::span<const SecondSample> series, std::span<
     return split;
 }
 
-// Two sorted lists merged into one, in the total order, as std::merge merges
-// them (of equal values, a's first). Which list gives the next value is as
-// unpredictable as the values, so it is chosen by a mask, not a branch.
+// Two sorted lists merged into one, in the total order.
 std::vector<double> merge_in_total_order(std::span<const double> a, std::span<const double> b) {
     std::vector<double> merged(a.size() + b.size());
-    std::size_t from_a = 0, from_b = 0, to = 0;
-    while (from_a < a.size() && from_b < b.size()) {
-        const auto a_bits = std::bit_cast<std::int64_t>(a[from_a]);
-        const auto b_bits = std::bit_cast<std::int64_t>(b[from_b]);
-        const std::size_t b_first = total_order_key(b_bits) < total_order_key(a_bits);
-        const auto take_b = -static_cast<std::int64_t>(b_first);  // all ones or none: a select, not a branch
-        merged[to++] = std::bit_cast<double>((b_bits & take_b) | (a_bits & ~take_b));
-        from_b += b_first;
-        from_a += 1 - b_first;
-    }
-    std::copy(a.begin() + static_cast<std::ptrdiff_t>(from_a), a.end(), merged.begin() + static_cast<std::ptrdiff_t>(to));
-    std::copy(b.begin() + static_cast<std::ptrdiff_t>(from_b), b.end(),
-              merged.begin() + static_cast<std::ptrdiff_t>(to + a.size() - from_a));
+    std::merge(a.begin(), a.end(), b.begin(), b.end(), merged.begin(), before_in_total_order);
     return merged;
 }
 
