@@ -107,7 +107,6 @@ private:
 };
 
 [[nodiscard]] std::string_view to_text(FetalChannel channel) noexcept;
-// A sample's value on the chosen fetal channel, the maternal channel and TOCO.
 // Where a sample holds the fetal rate of `channel`.
 [[nodiscard]] inline OptionalValue MonitorSample::*fetal_field(FetalChannel channel) noexcept {
     switch (channel) {
