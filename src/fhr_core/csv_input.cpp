@@ -12,7 +12,6 @@
 #include <string>
 #include <system_error>
 
-
 #include "text.hpp"
 #include "time.hpp"
 
@@ -273,11 +272,10 @@ const char* read_plain_value_cell(const char* at, OptionalValue& value) noexcept
 
 // Where a row's cell ends on the fast path: past the line's end (its line
 // feed) when the cell ends the line, past the ',' when more cells follow, or
-// nullptr for a carriage return that ends nothing.
-const char* after_cell(const char* stop, const char* text_end) noexcept {
+// nullptr for a carriage return that ends nothing. A line feed follows `stop`.
+const char* after_cell(const char* stop) noexcept {
     if (*stop == ',' || *stop == '\n') return stop + 1;
-    if (stop + 1 == text_end || stop[1] != '\n') return nullptr;
-    return stop + 2;
+    return stop[1] == '\n' ? stop + 2 : nullptr;
 }
 
 // The Date cell at `cell` on the fast path, a fixed-width time ending at a
@@ -286,7 +284,7 @@ const char* after_cell(const char* stop, const char* text_end) noexcept {
 const char* read_date_cell(const char* cell, const char* text_end, TimestampReader& times, MonitorSample& sample,
                            std::string_view& date_cell) noexcept {
     const char* const stop = times.read_fixed_width_at(cell, text_end, sample.timestamp_ms);
-    if (stop == nullptr || stop == text_end || !ends_cell(*stop)) return nullptr;
+    if (stop == nullptr || !ends_cell(*stop)) return nullptr;  // stops before the line feed that ends the text
     date_cell = {cell, static_cast<std::size_t>(stop - cell)};
     return stop;
 }
@@ -303,7 +301,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
             stop = read_plain_value_cell(stop + 1, sample.*value_fields[layout.wanted[next].column]);
             if (stop == nullptr) return nullptr;
         }
-        return after_cell(stop, text_end);
+        return after_cell(stop);
     }
     for (std::size_t position = 0, next_wanted = 0;; ++position) {
         const char* stop = nullptr;
@@ -316,7 +314,7 @@ const char* read_common_cells(const char* cell, const char* text_end, const RowL
             stop = read_plain_value_cell(cell, sample.*value_fields[column]);
             if (stop == nullptr) return nullptr;
         }
-        cell = after_cell(stop, text_end);
+        cell = after_cell(stop);
         if (cell == nullptr || *stop != ',' || next_wanted == layout.wanted_count) return cell;
     }
 }
