@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 namespace {
 
 using namespace std::string_view_literals;
+using fhr_core::count_byte;
 using fhr_core::equals_ignoring_ascii_case;
 using fhr_core::trim_white_space;
 
@@ -68,6 +70,19 @@ TEST(Text, MalformedUtf8IsNeverWhiteSpace) {
         EXPECT_EQ(trim_white_space(front), front) << ::testing::PrintToString(m);
         const std::string back = joined({"x", m});
         EXPECT_EQ(trim_white_space(back), back) << ::testing::PrintToString(m);
+    }
+}
+
+TEST(Text, CountsAByteAcrossBlocksAndCounterRefills) {
+    // Lengths around the 64-byte turns and past 255 turns, where the byte
+    // counters are emptied; every byte a match is the most a counter takes.
+    for (const std::size_t length : {0, 1, 15, 63, 64, 65, 127, 255 * 64, 255 * 64 + 1, 2 * 255 * 64 + 79}) {
+        for (const std::size_t every : {1, 3, 64}) {
+            std::string text(length, 'x');
+            for (std::size_t i = 0; i < length; i += every) text[i] = '\n';
+            EXPECT_EQ(count_byte(text, '\n'), static_cast<std::size_t>(std::ranges::count(text, '\n')))
+                << length << " bytes, every " << every;
+        }
     }
 }
 
